@@ -1,0 +1,38 @@
+# Quick start: `make run` and `make test` install what is missing, configure, build and run.
+BUILD_DIR ?= build
+BUILD_TYPE ?= RelWithDebInfo
+JOBS ?= $(shell nproc)
+SAMPLE ?= ../shared/corpus/jpeg/Canon_40D.jpg
+CMAKE_FLAGS ?=
+
+.PHONY: all deps configure build run test check-sanitize clean format
+
+all: build
+
+deps:
+	scripts/install-deps
+
+$(BUILD_DIR)/build.ninja:
+	cmake -S . -B $(BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DMIO_WARNINGS_AS_ERRORS=ON $(CMAKE_FLAGS)
+
+configure: $(BUILD_DIR)/build.ninja
+
+build: deps configure
+	cmake --build $(BUILD_DIR) -j $(JOBS)
+
+run: build
+	$(BUILD_DIR)/tools/demo/mio-demo $(SAMPLE)
+
+test: build
+	ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS) --timeout 600
+
+check-sanitize: deps
+	cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DMIO_SANITIZE=ON -DMIO_WARNINGS_AS_ERRORS=ON -DMIO_BUILD_BENCH=OFF
+	cmake --build build-asan -j $(JOBS)
+	ctest --test-dir build-asan --output-on-failure -j $(JOBS) --timeout 900
+
+format:
+	git ls-files '*.h' '*.cpp' | xargs clang-format -i
+
+clean:
+	rm -rf $(BUILD_DIR) build-asan
