@@ -1,0 +1,10 @@
+// SPDX-License-Identifier: MIT
+// The whole Windows API subset that libtavrelplatform.so offers to the engine and to hosts.
+#pragma once
+
+#include "tavrel/platform/types.h"
+#include "tavrel/platform/unknwn.h"
+#include "tavrel/platform/memory.h"
+#include "tavrel/platform/oleauto.h"
+#include "tavrel/platform/objidl.h"
+#include "tavrel/platform/combase.h"
