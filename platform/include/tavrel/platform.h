@@ -8,3 +8,4 @@
 #include "tavrel/platform/oleauto.h"
 #include "tavrel/platform/objidl.h"
 #include "tavrel/platform/combase.h"
+#include "tavrel/platform/text.h"
