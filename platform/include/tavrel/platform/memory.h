@@ -2,6 +2,8 @@
 // The global-memory heap: movable blocks known by handle, locked to an address.
 #pragma once
 
+#include <utility>
+
 #include "tavrel/platform/types.h"
 
 #define GMEM_FIXED 0x0000u
@@ -13,6 +15,8 @@
 #define GMEM_LOCKCOUNT 0x00FFu
 #define GHND (GMEM_MOVEABLE | GMEM_ZEROINIT)
 #define GPTR (GMEM_FIXED | GMEM_ZEROINIT)
+
+inline constexpr DWORD ERROR_DISCARDED = 157;
 
 /// Allocates at least dwBytes (8-byte aligned). Returns null with the last error set on failure.
 /// A movable request of 0 bytes gives a handle to a discarded block that cannot be locked.
@@ -31,6 +35,58 @@ TAVREL_API UINT GlobalFlags(HGLOBAL hMem);
 /// Null on success; the handle itself on failure. Frees locked blocks too.
 TAVREL_API HGLOBAL GlobalFree(HGLOBAL hMem);
 
+/// The task allocator: every string, blob and vector inside a PROPVARIANT, every string an
+/// IEnumString hands out. A request of 0 bytes still returns a distinct pointer.
 TAVREL_API LPVOID CoTaskMemAlloc(SIZE_T cb);
+/// Null pv allocates; cb 0 frees pv and returns null.
 TAVREL_API LPVOID CoTaskMemRealloc(LPVOID pv, SIZE_T cb);
 TAVREL_API void CoTaskMemFree(LPVOID pv);
+
+namespace tavrel {
+
+/// Owns one global block: GlobalFree in the destructor.
+class GlobalBlock {
+  public:
+    GlobalBlock() = default;
+    explicit GlobalBlock(HGLOBAL h) : m_handle(h) {}
+    GlobalBlock(GlobalBlock&& other) noexcept : m_handle(std::exchange(other.m_handle, nullptr)) {}
+    GlobalBlock& operator=(GlobalBlock&& other) noexcept
+    {
+        if (this != &other) reset(std::exchange(other.m_handle, nullptr));
+        return *this;
+    }
+    GlobalBlock(const GlobalBlock&) = delete;
+    GlobalBlock& operator=(const GlobalBlock&) = delete;
+    ~GlobalBlock() { reset(); }
+
+    HGLOBAL get() const { return m_handle; }
+    explicit operator bool() const { return m_handle != nullptr; }
+    /// Hands the block to the caller, who frees it.
+    HGLOBAL release() { return std::exchange(m_handle, nullptr); }
+    void reset(HGLOBAL h = nullptr)
+    {
+        if (HGLOBAL old = std::exchange(m_handle, h)) GlobalFree(old);
+    }
+
+  private:
+    HGLOBAL m_handle = nullptr;
+};
+
+/// Holds one lock on a global block for its lifetime; data() is null when the lock failed.
+class GlobalLockGuard {
+  public:
+    explicit GlobalLockGuard(HGLOBAL h) : m_handle(h), m_data(GlobalLock(h)) {}
+    GlobalLockGuard(const GlobalLockGuard&) = delete;
+    GlobalLockGuard& operator=(const GlobalLockGuard&) = delete;
+    ~GlobalLockGuard()
+    {
+        if (m_data) GlobalUnlock(m_handle);
+    }
+    void* data() const { return m_data; }
+
+  private:
+    HGLOBAL m_handle;
+    void* m_data;
+};
+
+} // namespace tavrel

@@ -61,8 +61,7 @@ struct BLOB {
     BYTE* pBlobData;
 };
 
-template <typename T>
-struct TavrelCountedArray {
+template <typename T> struct TavrelCountedArray {
     ULONG cElems;
     T* pElems;
 };
@@ -149,7 +148,10 @@ static_assert(sizeof(PROPVARIANT) == 24);
 using LPPROPVARIANT = PROPVARIANT*;
 using REFPROPVARIANT = const PROPVARIANT&;
 
-inline void PropVariantInit(PROPVARIANT* pvar) { std::memset(pvar, 0, sizeof(PROPVARIANT)); }
+inline void PropVariantInit(PROPVARIANT* pvar)
+{
+    std::memset(pvar, 0, sizeof(PROPVARIANT));
+}
 /// Frees what the value owns (strings, blobs, vectors and each string in them, BSTRs,
 /// interface references) and leaves VT_EMPTY. STG_E_INVALIDPARAMETER for an unknown type.
 TAVREL_API HRESULT PropVariantClear(PROPVARIANT* pvar);
@@ -211,8 +213,16 @@ using LPVARIANT = VARIANT*;
 TAVREL_API void VariantInit(VARIANT* pvarg);
 TAVREL_API HRESULT VariantClear(VARIANT* pvarg);
 TAVREL_API HRESULT VariantCopy(VARIANT* pvargDest, const VARIANT* pvargSrc);
-/// Converts between the automation scalar types and BSTR; DISP_E_TYPEMISMATCH when impossible,
-/// DISP_E_OVERFLOW when out of range.
+// VariantChangeType flags.
+#define VARIANT_NOVALUEPROP 0x01
+#define VARIANT_ALPHABOOL 0x02 // VT_BOOL to text as "True"/"False" instead of "-1"/"0"
+#define VARIANT_NOUSEROVERRIDE 0x04
+#define VARIANT_LOCALBOOL 0x10
+
+/// Converts between the automation scalar types (I1..UI8, INT, UINT, R4, R8, CY, DATE, BOOL)
+/// and BSTR; reals round half to even. DISP_E_TYPEMISMATCH when impossible (unparsable text,
+/// VT_NULL), DISP_E_OVERFLOW when out of range; the destination is untouched on failure.
+/// Destination and source may be the same variant.
 TAVREL_API HRESULT VariantChangeType(VARIANT* pvargDest, const VARIANT* pvarSrc, USHORT wFlags,
                                      VARTYPE vt);
 
@@ -248,16 +258,74 @@ struct EXCEPINFO {
 
 struct ITypeInfo;
 
-TAVREL_DEFINE_GUID(IID_IDispatch, 0x00020400, 0x0000, 0x0000, 0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
-                   0x46);
+TAVREL_DEFINE_GUID(IID_IDispatch, 0x00020400, 0x0000, 0x0000, 0xC0, 0x00, 0x00, 0x00, 0x00, 0x00,
+                   0x00, 0x46);
 
 struct IDispatch : IUnknown {
     STDMETHOD(GetTypeInfoCount)(UINT* pctinfo) PURE;
     STDMETHOD(GetTypeInfo)(UINT iTInfo, LCID lcid, ITypeInfo** ppTInfo) PURE;
-    STDMETHOD(GetIDsOfNames)(REFIID riid, LPOLESTR* rgszNames, UINT cNames, LCID lcid,
-                             DISPID* rgDispId) PURE;
-    STDMETHOD(Invoke)(DISPID dispIdMember, REFIID riid, LCID lcid, WORD wFlags,
-                      DISPPARAMS* pDispParams, VARIANT* pVarResult, EXCEPINFO* pExcepInfo,
-                      UINT* puArgErr) PURE;
+    STDMETHOD(GetIDsOfNames)
+    (REFIID riid, LPOLESTR* rgszNames, UINT cNames, LCID lcid, DISPID* rgDispId) PURE;
+    STDMETHOD(Invoke)
+    (DISPID dispIdMember, REFIID riid, LCID lcid, WORD wFlags, DISPPARAMS* pDispParams,
+     VARIANT* pVarResult, EXCEPINFO* pExcepInfo, UINT* puArgErr) PURE;
 };
 TAVREL_INTERFACE_ID(IDispatch, IID_IDispatch);
+
+namespace tavrel {
+
+/// Owns one BSTR: SysFreeString in the destructor.
+class UniqueBstr {
+  public:
+    UniqueBstr() = default;
+    explicit UniqueBstr(BSTR b) : m_bstr(b) {}
+    UniqueBstr(UniqueBstr&& other) noexcept : m_bstr(std::exchange(other.m_bstr, nullptr)) {}
+    UniqueBstr& operator=(UniqueBstr&& other) noexcept
+    {
+        if (this != &other) reset(std::exchange(other.m_bstr, nullptr));
+        return *this;
+    }
+    UniqueBstr(const UniqueBstr&) = delete;
+    UniqueBstr& operator=(const UniqueBstr&) = delete;
+    ~UniqueBstr() { reset(); }
+
+    BSTR get() const { return m_bstr; }
+    UINT length() const { return SysStringLen(m_bstr); }
+    /// For out parameters: frees the current string first.
+    BSTR* put()
+    {
+        reset();
+        return &m_bstr;
+    }
+    /// Hands the string to the caller, who frees it with SysFreeString.
+    BSTR release() { return std::exchange(m_bstr, nullptr); }
+    void reset(BSTR b = nullptr)
+    {
+        if (BSTR old = std::exchange(m_bstr, b)) SysFreeString(old);
+    }
+
+  private:
+    BSTR m_bstr = nullptr;
+};
+
+/// A PROPVARIANT that clears itself: PropVariantClear in the destructor.
+class PropVariant : public PROPVARIANT {
+  public:
+    PropVariant() { PropVariantInit(this); }
+    PropVariant(const PropVariant&) = delete;
+    PropVariant& operator=(const PropVariant&) = delete;
+    ~PropVariant() { PropVariantClear(this); }
+    void reset() { PropVariantClear(this); }
+};
+
+/// A VARIANT that clears itself: VariantClear in the destructor.
+class Variant : public VARIANT {
+  public:
+    Variant() { VariantInit(this); }
+    Variant(const Variant&) = delete;
+    Variant& operator=(const Variant&) = delete;
+    ~Variant() { VariantClear(this); }
+    void reset() { VariantClear(this); }
+};
+
+} // namespace tavrel
