@@ -97,7 +97,10 @@ size_t DibImageSize(const BITMAPINFOHEADER* pHeader)
 size_t DibTotalSize(const BITMAPINFOHEADER* pHeader)
 {
     if (!pHeader) return 0;
-    return checkedAdd(DibBitsOffset(pHeader), DibImageSize(pHeader)).value_or(0);
+    const auto image =
+        checkedDibImageSize(pHeader->biWidth, pHeader->biHeight, pHeader->biBitCount);
+    if (!image) return 0;
+    return checkedAdd(DibBitsOffset(pHeader), *image).value_or(0);
 }
 
 void DibInitHeader(BITMAPINFOHEADER* pHeader, int nWidth, int nHeight, int nBitCount)
