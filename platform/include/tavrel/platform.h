@@ -9,3 +9,4 @@
 #include "tavrel/platform/objidl.h"
 #include "tavrel/platform/combase.h"
 #include "tavrel/platform/text.h"
+#include "tavrel/platform/files.h"
