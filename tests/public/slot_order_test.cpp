@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "tavrelmediaio/tavrelmediaio.h"
+#include "tavrelmediaio/MediaFileIO.h"
 
 namespace {
 

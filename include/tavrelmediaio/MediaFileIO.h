@@ -47,7 +47,7 @@ enum MetaFormat : int32_t {
 // A packed bitmap is one locked movable global block: a BITMAPINFOHEADER, a colour table for
 // 1, 4 and 8 bits, then bottom-up rows padded to 4 bytes. It is known by its locked address, the
 // address of the header; GlobalHandle of that address gives the block.
-using PackedDibAddress = BITMAPINFOHEADER*;
+using PackedDib = BITMAPINFOHEADER*;
 
 // Records exchanged with the file libraries; their layout is in the engine's contracts.
 struct VideoFileInfo;
@@ -74,11 +74,11 @@ struct IMediaFileIO : IDispatch {
     STDMETHOD(GetAudioAttributes)(int32_t* pnSamplesPerSec, int32_t* pnBitsPerSample,
                                   int32_t* pnChannels) PURE;
     STDMETHOD(GetAudioCodecName)(WCHAR* pzCodecName, int32_t nBufSize) PURE;
-    STDMETHOD(GetPreviewThumbnail)(PackedDibAddress* ppDib, int32_t nWidthLimit, int32_t nHeightLimit,
+    STDMETHOD(GetPreviewThumbnail)(PackedDib* ppDib, int32_t nWidthLimit, int32_t nHeightLimit,
                                    BOOL bForceGenerate, BOOL bExactSize) PURE;
-    STDMETHOD(GetFrameThumbnail)(PackedDibAddress* ppDib, int32_t nWidthLimit, int32_t nHeightLimit,
+    STDMETHOD(GetFrameThumbnail)(PackedDib* ppDib, int32_t nWidthLimit, int32_t nHeightLimit,
                                  int32_t nFrame, BOOL bRough, BOOL bExactSize) PURE;
-    STDMETHOD(GetFrameThumbnailByTime)(PackedDibAddress* ppDib, int32_t nWidthLimit,
+    STDMETHOD(GetFrameThumbnailByTime)(PackedDib* ppDib, int32_t nWidthLimit,
                                        int32_t nHeightLimit, double dTime, BOOL bRough,
                                        BOOL bExactSize) PURE;
     STDMETHOD(ParseDetail)() PURE;
@@ -110,18 +110,18 @@ struct IMediaFileIO : IDispatch {
     STDMETHOD(GetArtist_BSTR)(BSTR* ppszArtist) PURE;
     STDMETHOD(GetAlbum)(WCHAR* pszAlbum, int32_t nBufSize) PURE;
     STDMETHOD(GetAlbum_BSTR)(BSTR* ppszAlbum) PURE;
-    STDMETHOD(WriteImageFile)(const WCHAR* szFileName, int32_t nFileFormat, PackedDibAddress pDib,
+    STDMETHOD(WriteImageFile)(const WCHAR* szFileName, int32_t nFileFormat, PackedDib pDib,
                               BOOL bSavePreview, int32_t nCompresionQuality) PURE;
     STDMETHOD(GetAspectRatio)(int32_t* pnAspectRatioX, int32_t* pnAspectRatioY) PURE;
     STDMETHOD(SetInitFlags)(DWORD dwFlags) PURE;
     STDMETHOD(SetCaption)(const WCHAR* pszCaption, int32_t nDataSize) PURE;
     STDMETHOD(GetCodecInfo)(DWORD* pdwCodecInfo) PURE;
-    STDMETHOD(GetFrameThumbnailEx)(PackedDibAddress* ppDib, int32_t nWidthLimit,
+    STDMETHOD(GetFrameThumbnailEx)(PackedDib* ppDib, int32_t nWidthLimit,
                                    int32_t nHeightLimit, int32_t nFrame, BOOL bRough, BOOL bExactSize,
                                    BOOL* pbAbort) PURE;
-    STDMETHOD(GetMaskThumbnail)(PackedDibAddress* ppDib, int32_t nWidthLimit,
+    STDMETHOD(GetMaskThumbnail)(PackedDib* ppDib, int32_t nWidthLimit,
                                 int32_t nHeightLimit) PURE;
-    STDMETHOD(SetAlphaBackground)(PackedDibAddress pDib) PURE;
+    STDMETHOD(SetAlphaBackground)(PackedDib pDib) PURE;
     /// VARIANT_TRUE (-1) or VARIANT_FALSE (0); other values are refused.
     STDMETHOD(EnableBGRA32)(VARIANT_BOOL enable) PURE;
     STDMETHOD(HasPreviewThumbnail)() PURE;
@@ -133,7 +133,7 @@ struct IMediaFileIOMan : IDispatch {
     STDMETHOD(ParseFile_BSTR)(BSTR szFileName, IMediaFileIO** ppMediaFileIO) PURE;
     STDMETHOD(DirectSetMetadata)(const WCHAR* szFileName, IMediaFileIO** ppMediaFileIO) PURE;
     STDMETHOD(GetErrorString)(WCHAR* pszError, int32_t nBufSize) PURE;
-    STDMETHOD(WriteImageFile)(const WCHAR* szFileName, int32_t nFileFormat, PackedDibAddress pDib,
+    STDMETHOD(WriteImageFile)(const WCHAR* szFileName, int32_t nFileFormat, PackedDib pDib,
                               BOOL bSavePreview, int32_t nCompresionQuality) PURE;
     STDMETHOD(Initialize)(DWORD dwFlags) PURE;
 };
