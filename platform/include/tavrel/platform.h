@@ -10,3 +10,4 @@
 #include "tavrel/platform/combase.h"
 #include "tavrel/platform/text.h"
 #include "tavrel/platform/files.h"
+#include "tavrel/platform/profile.h"
