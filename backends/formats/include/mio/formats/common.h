@@ -38,11 +38,13 @@ template <class T> class [[nodiscard]] Result {
     Error error() const noexcept { return m_error; }
     T& value() & { return *m_value; }
     const T& value() const& { return *m_value; }
-    T&& value() && { return std::move(*m_value); }
+    // On a temporary, hand the value out by value so `for (auto& x : *parse(...))` is safe.
+    T value() && { return std::move(*m_value); }
     T* operator->() { return &*m_value; }
     const T* operator->() const { return &*m_value; }
-    T& operator*() { return *m_value; }
-    const T& operator*() const { return *m_value; }
+    T& operator*() & { return *m_value; }
+    const T& operator*() const& { return *m_value; }
+    T operator*() && { return std::move(*m_value); }
 
   private:
     std::optional<T> m_value;
