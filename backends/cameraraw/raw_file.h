@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-class LibRaw;
-
 namespace mio {
+
+class RawDecoder;
 
 // Shooting data read from the raw file's IFD0 and EXIF sub-IFD while LibRaw parses it. The
 // EXIF values win over LibRaw's own, which are normalised (maker names) or derived from maker
@@ -60,7 +60,7 @@ class RawFile {
     std::optional<RawPreview> unpackPreview();
 
     std::string m_fileName; // file-system (UTF-8) name
-    std::unique_ptr<LibRaw> m_raw;
+    std::unique_ptr<RawDecoder> m_raw;
     bool m_identified = false;
     bool m_pixelDataReadable = false;
     uint64_t m_fileSize = 0;

@@ -378,6 +378,24 @@ TEST(CameraRawBadInput, CutOffFilesNeverCrashAndNeverClaimABrokenPreview)
     }
 }
 
+TEST(CameraRawBadInput, PatchedPreviewLayoutIsRefusedNotOverread)
+{
+    // One byte in the Kodak IFD0 (offset 58) turns the plain RGB preview into a layered one,
+    // whose loader reads past its buffer in LibRaw; the preview must be refused instead.
+    MIO_CORPUS_FILE(source, "raw/RAW_KODAK_DC50.KDC");
+    std::vector<uint8_t> bytes = support::readFile(source);
+    ASSERT_GT(bytes.size(), 58u);
+    ASSERT_EQ(bytes[58], 0x01);
+    bytes[58] = 0xA3;
+    support::TempDir dir;
+    const auto path = dir / "patched.kdc";
+    support::writeFile(path, bytes);
+    RawHandle raw = openRaw(path);
+    ASSERT_EQ(IdentifyRawData(raw.get()), 0);
+    EXPECT_EQ(textOf(GetMake, raw.get()), "Eastman Kodak Company");
+    EXPECT_EQ(EmbeddedThumbnail(raw.get()), 0);
+}
+
 TEST(CameraRawThreads, HandlesOnDifferentThreadsAreIndependent)
 {
     MIO_CORPUS_FILE(nef, "raw/exiftool_Nikon.nef");
