@@ -11,3 +11,5 @@
 #include "tavrel/platform/text.h"
 #include "tavrel/platform/files.h"
 #include "tavrel/platform/profile.h"
+#include "tavrel/platform/gdi.h"
+#include "tavrel/platform/system.h"
