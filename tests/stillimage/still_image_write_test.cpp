@@ -1,0 +1,104 @@
+// SPDX-License-Identifier: MIT
+// Writers: each format written from rows and read back through the library.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "still_image_test_support.h"
+#include "support/test_support.h"
+
+namespace {
+
+struct RoundTrip {
+    const char* ext;
+    int tolerance; // mean per-sample difference allowed after the round trip
+};
+
+class WriteRoundTrip : public ::testing::TestWithParam<RoundTrip> {};
+
+TEST_P(WriteRoundTrip, ReadsBackTheWrittenPixels)
+{
+    const RoundTrip& rt = GetParam();
+    support::TempDir dir;
+    const std::string path = (dir / (std::string("out.") + rt.ext)).string();
+    sitest::Source src = sitest::gradient(37, 21); // odd width: rows need padding
+    ASSERT_GT(sitest::write(path, qfFileGetFormatID(rt.ext), src), 0) << sitest::lastError();
+
+    sitest::Record rec = sitest::open(path);
+    ASSERT_NE(rec.handle, nullptr) << sitest::lastError();
+    const ImageFileData d = rec.copy();
+    ASSERT_EQ(d.main.width, 37);
+    ASSERT_EQ(d.main.height, 21);
+    sitest::Pixels px;
+    ASSERT_GT(sitest::read(rec, sitest::Want::Main, px), 0) << sitest::lastError();
+    ASSERT_EQ(d.main.colorType, QF_COLOR_RGB);
+    const int channels = d.main.bitCount / 8;
+    // Lossless formats must match exactly; JPEG within its loss on average.
+    long total = 0;
+    for (int y = 0; y < 21; ++y)
+        for (int x = 0; x < 37; ++x)
+            for (int c = 0; c < 3; ++c)
+                total += std::abs(px.row(y)[channels * x + c] - src.rows[y][3 * x + c]);
+    EXPECT_LE(total / (21 * 37 * 3), rt.tolerance);
+    if (rt.tolerance == 0) {
+        EXPECT_EQ(total, 0);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, WriteRoundTrip,
+                         ::testing::Values(RoundTrip{"bmp", 0}, RoundTrip{"png", 0},
+                                           RoundTrip{"tif", 0}, RoundTrip{"jpg", 8}),
+                         [](const auto& info) { return std::string(info.param.ext); });
+
+TEST(StillImageWrite, JpegCarriesThePreviewAsExifThumbnail)
+{
+    support::TempDir dir;
+    const std::string path = (dir / "thumb.jpg").string();
+    sitest::Source src = sitest::gradient(200, 100);
+    sitest::Source small = sitest::gradient(96, 48);
+    src.previewRows = small.rows;
+    ASSERT_GT(sitest::write(path, qfFileGetFormatID("jpg"), src, 0, true), 0)
+        << sitest::lastError();
+    sitest::Record rec = sitest::open(path);
+    ASSERT_NE(rec.handle, nullptr);
+    const ImageFileData d = rec.copy();
+    ASSERT_EQ(d.hasPreview, 1);
+    EXPECT_EQ(d.preview.width, 96);
+    EXPECT_EQ(d.preview.height, 48);
+    EXPECT_EQ(d.main.xResolution, 720000);
+}
+
+TEST(StillImageWrite, GifQuantisesTrueColourAndKeepsTheSize)
+{
+    support::TempDir dir;
+    const std::string path = (dir / "q.gif").string();
+    sitest::Source src = sitest::gradient(40, 30);
+    ASSERT_GT(sitest::write(path, qfFileGetFormatID("gif"), src), 0) << sitest::lastError();
+    sitest::Record rec = sitest::open(path);
+    ASSERT_NE(rec.handle, nullptr) << sitest::lastError();
+    EXPECT_EQ(rec.copy().main.width, 40);
+    sitest::Pixels px;
+    ASSERT_GT(sitest::read(rec, sitest::Want::Main, px), 0);
+}
+
+TEST(StillImageWrite, RefusalsLeaveNoFileBehind)
+{
+    support::TempDir dir;
+    sitest::Source src = sitest::gradient(8, 8);
+    const std::string mac = (dir / "x.mac").string();
+    EXPECT_LE(sitest::write(mac, qfFileGetFormatID("mac"), src), 0);
+    EXPECT_NE(sitest::lastError().find("cannot write"), std::string::npos);
+    EXPECT_FALSE(std::filesystem::exists(mac));
+
+    // The callback runs out of rows half way: the target must not appear.
+    const std::string png = (dir / "short.png").string();
+    src.rows.resize(4);
+    src.height = 8;
+    EXPECT_LE(sitest::write(png, qfFileGetFormatID("png"), src), 0);
+    EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
+
+    EXPECT_LE(sitest::write("/nonexistent/dir/a.bmp", qfFileGetFormatID("bmp"), src), 0);
+    EXPECT_NE(sitest::lastError().find("folder not found"), std::string::npos);
+}
+
+} // namespace
