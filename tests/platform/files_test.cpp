@@ -50,7 +50,10 @@ HANDLE openRead(const fs::path& p, DWORD flags = FILE_ATTRIBUTE_NORMAL,
 
 // A buffer aligned for O_DIRECT.
 struct AlignedBuffer {
-    explicit AlignedBuffer(size_t n) : data(static_cast<uint8_t*>(std::aligned_alloc(4096, n))) {}
+    explicit AlignedBuffer(size_t n)
+        : data(static_cast<uint8_t*>(std::aligned_alloc(4096, (n + 4095) / 4096 * 4096)))
+    {
+    }
     ~AlignedBuffer() { std::free(data); }
     uint8_t* data;
 };
