@@ -8,6 +8,8 @@
 #include "tavrel/platform/oleauto.h"
 #include "tavrel/platform/objidl.h"
 #include "tavrel/platform/combase.h"
+#include "tavrel/platform/sync.h"
+#include "tavrel/platform/registry.h"
 #include "tavrel/platform/text.h"
 #include "tavrel/platform/files.h"
 #include "tavrel/platform/profile.h"

@@ -1,0 +1,228 @@
+// SPDX-License-Identifier: MIT
+// COM runtime: GUID text, initialisation bookkeeping, the class table, loading a server module
+// through the registry, and the ComObject helper.
+#include <gtest/gtest.h>
+
+#include <dlfcn.h>
+
+#include <fstream>
+#include <thread>
+
+#include "com_test_module.h"
+#include "support/test_support.h"
+#include "tavrel/platform/com_object.h"
+#include "tavrel/platform/combase.h"
+#include "tavrel/platform/registry.h"
+
+namespace {
+
+TAVREL_DEFINE_GUID(kSample, 0x01234567, 0x89AB, 0xCDEF, 0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD,
+                   0xEF);
+
+TEST(GuidText, RoundTripsInTheBracedUpperCaseForm)
+{
+    WCHAR buf[39];
+    ASSERT_EQ(StringFromGUID2(kSample, buf, 39), 39);
+    EXPECT_EQ(std::u16string(buf), u"{01234567-89AB-CDEF-0123-456789ABCDEF}");
+    EXPECT_EQ(StringFromGUID2(kSample, buf, 38), 0);
+    CLSID parsed{};
+    ASSERT_EQ(CLSIDFromString(u"{01234567-89ab-cdef-0123-456789abcdef}", &parsed), S_OK);
+    EXPECT_EQ(parsed, kSample);
+    for (const char16_t* bad :
+         {u"{01234567-89AB-CDEF-0123-456789ABCDE}", u"{01234567-89AB-CDEF-0123-456789ABCDEFF}",
+          u"{0123456789AB-CDEF-0123-456789ABCDEF-}", u"{01234567-89AB-CDEF-0123-456789ABCDEG}",
+          u""}) {
+        EXPECT_EQ(CLSIDFromString(bad, &parsed), CO_E_CLASSSTRING) << support::u8(bad);
+        EXPECT_EQ(parsed, CLSID_NULL);
+    }
+    EXPECT_EQ(CLSIDFromString(u"x", nullptr), E_INVALIDARG);
+}
+
+TEST(ComInit, CountsPerThreadAndRejectsAModelChange)
+{
+    EXPECT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK);
+    EXPECT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_FALSE);
+    EXPECT_EQ(CoInitialize(nullptr), RPC_E_CHANGED_MODE);
+    HRESULT other = E_FAIL;
+    std::thread([&] {
+        other = CoInitialize(nullptr);
+        CoUninitialize();
+    }).join();
+    EXPECT_EQ(other, S_OK);
+    CoUninitialize();
+    CoUninitialize();
+    EXPECT_EQ(CoInitialize(nullptr), S_OK); // fully uninitialised: a new model is fine
+    CoUninitialize();
+}
+
+// A class offered through the in-process class table.
+class Linked final : public tavrel::ComObject<Linked, ITestProbe> {
+  public:
+    static inline int alive = 0;
+    Linked() { ++alive; }
+    ~Linked() override { --alive; }
+    LONG STDMETHODCALLTYPE LiveCount() override { return alive; }
+};
+
+class LinkedFactory final : public tavrel::ComObject<LinkedFactory, IClassFactory> {
+  public:
+    HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override
+    {
+        *ppv = nullptr;
+        if (outer) return CLASS_E_NOAGGREGATION;
+        Linked* p = Linked::createNew();
+        const HRESULT hr = p->QueryInterface(riid, ppv);
+        p->Release();
+        return hr;
+    }
+    HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
+};
+
+HRESULT linkedGetClassObject(REFCLSID, REFIID riid, LPVOID* ppv)
+{
+    LinkedFactory* f = LinkedFactory::createNew();
+    const HRESULT hr = f->QueryInterface(riid, ppv);
+    f->Release();
+    return hr;
+}
+
+TEST(ClassTable, CreatesRegisteredClassesAndForgetsRevokedOnes)
+{
+    ASSERT_EQ(TavrelRegisterInprocClass(kSample, &linkedGetClassObject), S_OK);
+    ComPtr<ITestProbe> probe;
+    ASSERT_EQ(CoCreateInstance(kSample, nullptr, CLSCTX_INPROC_SERVER, IID_ITestProbe,
+                               reinterpret_cast<void**>(probe.GetAddressOf())),
+              S_OK);
+    EXPECT_EQ(probe->LiveCount(), 1);
+    ComPtr<IUnknown> outer;
+    void* aggregated = reinterpret_cast<void*>(1);
+    EXPECT_EQ(
+        CoCreateInstance(kSample, probe.Get(), CLSCTX_INPROC_SERVER, IID_IUnknown, &aggregated),
+        CLASS_E_NOAGGREGATION);
+    EXPECT_EQ(aggregated, nullptr);
+    void* wrong = reinterpret_cast<void*>(1);
+    EXPECT_EQ(CoCreateInstance(kSample, nullptr, CLSCTX_INPROC_SERVER, IID_IClassFactory, &wrong),
+              E_NOINTERFACE);
+    EXPECT_EQ(wrong, nullptr);
+    EXPECT_EQ(Linked::alive, 1); // the refused object was destroyed
+    EXPECT_EQ(CoCreateInstance(kSample, nullptr, CLSCTX_LOCAL_SERVER, IID_IUnknown, &wrong),
+              REGDB_E_CLASSNOTREG);
+    EXPECT_EQ(CoCreateInstance(kSample, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown, nullptr),
+              E_INVALIDARG);
+    probe.Reset();
+    EXPECT_EQ(Linked::alive, 0);
+    ASSERT_EQ(TavrelRevokeInprocClass(kSample), S_OK);
+    EXPECT_EQ(TavrelRevokeInprocClass(kSample), E_INVALIDARG);
+    EXPECT_EQ(TavrelRegisterInprocClass(kSample, nullptr), E_INVALIDARG);
+}
+
+TEST(ComObject, QueryInterfaceKeepsIdentityAndRules)
+{
+    Linked* obj = Linked::createNew();
+    ComPtr<ITestProbe> probe;
+    probe.Attach(obj);
+    void* p = reinterpret_cast<void*>(1);
+    EXPECT_EQ(probe->QueryInterface(IID_IClassFactory, &p), E_NOINTERFACE);
+    EXPECT_EQ(p, nullptr);
+    EXPECT_EQ(probe->QueryInterface(IID_IUnknown, nullptr), E_POINTER);
+    ComPtr<IUnknown> a, b;
+    ASSERT_EQ(probe.As(&a), S_OK);
+    ASSERT_EQ(a.As(&b), S_OK);
+    EXPECT_EQ(a.Get(), b.Get());
+    EXPECT_EQ(probe->AddRef(), 4u);
+    EXPECT_EQ(probe->Release(), 3u);
+}
+
+std::string g_modulePath = MIO_TEST_COM_MODULE;
+
+bool moduleLoaded()
+{
+    void* h = ::dlopen(g_modulePath.c_str(), RTLD_NOW | RTLD_NOLOAD);
+    if (!h) return false;
+    ::dlclose(h);
+    return true;
+}
+
+class RegisteredServer : public ::testing::Test {
+  protected:
+    void SetUp() override
+    {
+        TavrelSetRegistryRoot(m_dir.path().c_str(), m_dir.path().c_str());
+        registerModule(g_modulePath);
+    }
+    void registerModule(const std::string& path)
+    {
+        const std::u16string script =
+            u"HKCR { NoRemove CLSID { ForceRemove {9A0C4F3E-5B21-4C7D-8E11-2F6A3B4C5D70} = s "
+            u"'Probe' "
+            u"{ InprocServer32 = s '%MODULE%' { val ThreadingModel = s 'Both' } } } "
+            u"Tavrel.TestProbe = s 'Probe' { CLSID = s '{9A0C4F3E-5B21-4C7D-8E11-2F6A3B4C5D70}' } "
+            u"}";
+        const std::u16string module = support::u16(path);
+        const WCHAR* pairs[] = {u"MODULE", module.c_str(), nullptr};
+        ASSERT_EQ(TavrelRegistrarApply(nullptr, script.c_str(), pairs, TRUE), S_OK);
+    }
+    support::TempDir m_dir;
+};
+
+TEST_F(RegisteredServer, LoadsTheModuleAndUnloadsItWhenUnused)
+{
+    CoFreeUnusedLibraries();
+    ComPtr<ITestProbe> probe;
+    ASSERT_EQ(CoCreateInstance(CLSID_TestProbe, nullptr, CLSCTX_INPROC_SERVER, IID_ITestProbe,
+                               reinterpret_cast<void**>(probe.GetAddressOf())),
+              S_OK);
+    EXPECT_EQ(probe->LiveCount(), 1); // the factory is gone, the object holds one lock
+    EXPECT_TRUE(moduleLoaded());
+    CoFreeUnusedLibraries();
+    EXPECT_TRUE(moduleLoaded()); // still in use: DllCanUnloadNow says S_FALSE
+    EXPECT_EQ(probe->LiveCount(), 1);
+
+    ComPtr<IClassFactory> factory;
+    ASSERT_EQ(CoGetClassObject(CLSID_TestProbe, CLSCTX_INPROC_SERVER, nullptr, IID_IClassFactory,
+                               reinterpret_cast<void**>(factory.GetAddressOf())),
+              S_OK);
+    factory->LockServer(TRUE);
+    factory.Reset();
+    probe.Reset();
+    CoFreeUnusedLibraries();
+    EXPECT_TRUE(moduleLoaded()); // a server lock keeps it
+    ASSERT_EQ(CoGetClassObject(CLSID_TestProbe, CLSCTX_INPROC_SERVER, nullptr, IID_IClassFactory,
+                               reinterpret_cast<void**>(factory.GetAddressOf())),
+              S_OK);
+    factory->LockServer(FALSE);
+    factory.Reset();
+    CoFreeUnusedLibraries();
+    EXPECT_FALSE(moduleLoaded());
+}
+
+TEST_F(RegisteredServer, ProgIdResolvesThroughTheRegistry)
+{
+    CLSID clsid{};
+    ASSERT_EQ(CLSIDFromString(u"Tavrel.TestProbe", &clsid), S_OK);
+    EXPECT_EQ(clsid, CLSID_TestProbe);
+    EXPECT_EQ(CLSIDFromString(u"Tavrel.Unknown", &clsid), REGDB_E_CLASSNOTREG);
+}
+
+TEST_F(RegisteredServer, ReportsUnknownClassesAndBrokenModules)
+{
+    void* p = reinterpret_cast<void*>(1);
+    EXPECT_EQ(CoCreateInstance(kSample, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown, &p),
+              REGDB_E_CLASSNOTREG);
+    EXPECT_EQ(p, nullptr);
+
+    registerModule((m_dir.path() / "missing.so").string());
+    EXPECT_EQ(CoCreateInstance(CLSID_TestProbe, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown, &p),
+              CO_E_DLLNOTFOUND);
+    std::ofstream(m_dir.path() / "garbage.so") << "not an ELF file";
+    registerModule((m_dir.path() / "garbage.so").string());
+    EXPECT_EQ(CoCreateInstance(CLSID_TestProbe, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown, &p),
+              CO_E_DLLNOTFOUND);
+    // A real library that is not a server.
+    registerModule(MIO_PLATFORM_LIBRARY);
+    EXPECT_EQ(CoCreateInstance(CLSID_TestProbe, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown, &p),
+              CO_E_ERRORINDLL);
+    EXPECT_EQ(p, nullptr);
+}
+
+} // namespace
