@@ -1,0 +1,409 @@
+// SPDX-License-Identifier: MIT
+// The video library over files made on the spot with the ffmpeg tool: parsing, misc items,
+// the data check, attached pictures, the frame reader and bad input.
+#include "support/test_support.h"
+#include "video_formats.h"
+#include "video_test_support.h"
+
+#include <tavrel/platform/memory.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+
+using namespace videotest;
+namespace fs = std::filesystem;
+
+namespace {
+
+bool haveFfmpegTool()
+{
+    return std::system("command -v ffmpeg > /dev/null 2>&1") == 0;
+}
+
+bool runFfmpeg(const std::string& arguments)
+{
+    std::string command = "ffmpeg -nostdin -v error -y " + arguments + " > /dev/null 2>&1";
+    return std::system(command.c_str()) == 0;
+}
+
+int indexOfExtension(std::string_view ext)
+{
+    auto formats = mio::video::videoFormats();
+    for (size_t i = 0; i < formats.size(); ++i)
+        if (mio::video::formatHasExtension(formats[i], ext)) return static_cast<int>(i);
+    return -1;
+}
+
+// Files shared by every test: made once, removed after the suite.
+class GeneratedMedia : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite()
+    {
+        if (!haveFfmpegTool()) return;
+        s_dir = new support::TempDir();
+        const fs::path& d = s_dir->path();
+        // 30 frames at 10 per second, a key frame every 10; frame n is grey level 8 n.
+        s_ok =
+            runFfmpeg("-f lavfi -i \"color=black:s=64x48:r=10:d=3,format=gray,geq=lum='8*N'\" "
+                      "-c:v mpeg4 -g 10 -bf 0 -sc_threshold 1000000000 -q:v 2 -pix_fmt yuv420p " +
+                      (d / "ramp.mp4").string()) &&
+            // Left half white, right half black, stored with a display rotation.
+            runFfmpeg("-f lavfi -i \"color=white:s=32x48:r=10:d=1[a];"
+                      "color=black:s=32x48:r=10:d=1[b];[a][b]hstack\" -c:v mpeg4 " +
+                      (d / "flat.mp4").string()) &&
+            runFfmpeg("-i " + (d / "flat.mp4").string() + " -c copy -metadata:s:v:0 rotate=90 " +
+                      (d / "rotated.mp4").string()) &&
+            runFfmpeg("-f lavfi -i \"sine=f=440:d=1:r=8000\" -c:a pcm_s16le " +
+                      (d / "tone.wav").string()) &&
+            runFfmpeg("-f lavfi -i color=red:s=40x30:d=1 -frames:v 1 " +
+                      (d / "cover.jpg").string()) &&
+            runFfmpeg("-f lavfi -i \"sine=f=440:d=1:r=8000\" -i " + (d / "cover.jpg").string() +
+                      " -map 0 -map 1 -c:a flac -c:v copy -disposition:v attached_pic " +
+                      (d / "cover.flac").string());
+    }
+    static void TearDownTestSuite()
+    {
+        delete s_dir;
+        s_dir = nullptr;
+    }
+    void SetUp() override
+    {
+        if (!s_dir) GTEST_SKIP() << "the ffmpeg tool is not installed";
+        ASSERT_TRUE(s_ok) << "could not generate the test media";
+        c32ResetDLLErrInfo();
+    }
+    static fs::path file(const std::string& name) { return s_dir->path() / name; }
+
+    static support::TempDir* s_dir;
+    static bool s_ok;
+};
+support::TempDir* GeneratedMedia::s_dir = nullptr;
+bool GeneratedMedia::s_ok = false;
+
+// Grey level of ramp frame n after the round trip through 4:2:0 and RGB.
+constexpr int rampGrey(int n)
+{
+    return 8 * n;
+}
+
+} // namespace
+
+TEST(VideoLibrary, EntryPointsDescribeTheFormatList)
+{
+    int32_t count = qVideoInit();
+    EXPECT_EQ(count, static_cast<int32_t>(mio::video::videoFormats().size()));
+    int32_t avchd = qVideoGetFormatIndex(0x80000020u);
+    ASSERT_GE(avchd, 0);
+    EXPECT_GE(qVideoGetFormatIndex(2), 0);
+    EXPECT_EQ(qVideoGetFormatIndex(0x40000000u), -1); // number 30, unused
+    char kpj[] = ".kpj";
+    EXPECT_EQ(qVideoEscape(avchd, 21, kpj, 0, 0), 1);
+    EXPECT_EQ(qVideoEscape(count, 20, nullptr, 0, 0), 0);
+    for (int32_t i = 0; i < count; ++i) {
+        VideoFormatInfo info{};
+        ASSERT_GT(qVideoGetFormatInfo(i, &info), 0) << i;
+        EXPECT_NE(info.extension[0], '\0');
+    }
+    VideoFormatInfo info{};
+    EXPECT_EQ(qVideoGetFormatInfo(count, &info), 0);
+    EXPECT_EQ(qVideoExit(), 1);
+}
+
+TEST_F(GeneratedMedia, QuickAndFullParseFillTheRecord)
+{
+    for (int32_t mode : {kVideoParseQuick, kVideoParseFull}) {
+        Record r(file("ramp.mp4"), mode);
+        ASSERT_EQ(r.parse(), 1) << lastErrorText();
+        const VideoFileInfo& i = r.info;
+        EXPECT_EQ(i.recordSize, 424);
+        EXPECT_EQ(i.parseMode, mode);
+        EXPECT_EQ(i.formatIndex, indexOfExtension("mp4"));
+        EXPECT_EQ(i.formatKind, 0);
+        EXPECT_EQ(i.hasVideo, 1);
+        EXPECT_EQ(i.hasAudio, 0);
+        EXPECT_EQ(i.totalFrames, 30);
+        EXPECT_EQ(i.width, 64);
+        EXPECT_EQ(i.height, 48);
+        EXPECT_EQ(i.bitCount, 24);
+        EXPECT_EQ(i.frameRate, 10000u);
+        EXPECT_EQ(i.flags, kVideoFlagAspect4x3); // the header knows everything here
+        EXPECT_EQ(i.checkValue, 1);
+        EXPECT_EQ(i.audioSampleRate, 0u);
+        EXPECT_EQ(i.fileSize, static_cast<int32_t>(fs::file_size(file("ramp.mp4"))));
+    }
+}
+
+TEST_F(GeneratedMedia, MiscItemsAnswerFromTheRecord)
+{
+    Record r(file("ramp.mp4"), kVideoParseQuick);
+    ASSERT_EQ(r.parse(), 1);
+    char name[128] = {};
+    EXPECT_GT(qVideoGetMiscData(&r.info, kVideoMiscVideoCodecName, name, sizeof name), 0);
+    EXPECT_STREQ(name, "MPEG-4 Part 2");
+    char audio[128] = {};
+    EXPECT_EQ(qVideoGetMiscData(&r.info, kVideoMiscAudioCodecName, audio, sizeof audio), 0);
+    EXPECT_STREQ(audio, "");
+    char tiny[4] = {};
+    EXPECT_EQ(qVideoGetMiscData(&r.info, kVideoMiscVideoCodecName, tiny, sizeof tiny), 0);
+    int64_t size = 0;
+    ASSERT_GT(qVideoGetMiscData(&r.info, kVideoMiscFileSize64, &size, sizeof size), 0);
+    EXPECT_EQ(size, static_cast<int64_t>(fs::file_size(file("ramp.mp4"))));
+    uint32_t fourcc = 0;
+    ASSERT_GT(qVideoGetMiscData(&r.info, kVideoMiscVideoFourCC, &fourcc, sizeof fourcc), 0);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(&fourcc), 4), "mp4v");
+    uint32_t videoRate = 0;
+    EXPECT_GT(qVideoGetMiscData(&r.info, kVideoMiscVideoBytesPerSec, &videoRate, 4), 0);
+    EXPECT_GT(videoRate, 0u);
+    EXPECT_EQ(qVideoGetMiscData(&r.info, 150, &videoRate, 4), 0);
+
+    // A copy of the record answers on its own after the original is released.
+    VideoFileInfo copy;
+    std::memcpy(&copy, &r.info, sizeof copy);
+    qVideoFreeFileInfo(&r.info);
+    int64_t copySize = 0;
+    EXPECT_GT(qVideoGetMiscData(&copy, kVideoMiscFileSize64, &copySize, 8), 0);
+    EXPECT_EQ(copySize, size);
+    VideoFileInfo blank{};
+    EXPECT_EQ(qVideoGetMiscData(&blank, kVideoMiscFileSize64, &copySize, 8), 0);
+}
+
+TEST_F(GeneratedMedia, AudioFileHasSamplesAndNoPictures)
+{
+    Record r(file("tone.wav"), kVideoParseQuick);
+    ASSERT_EQ(r.parse(), 1);
+    EXPECT_EQ(r.info.formatIndex, indexOfExtension("wav"));
+    EXPECT_EQ(r.info.hasVideo, 0);
+    EXPECT_EQ(r.info.hasAudio, 1);
+    EXPECT_EQ(r.info.totalFrames, 0);
+    EXPECT_EQ(r.info.audioSamples, 8000u);
+    EXPECT_EQ(r.info.audioChannels, 1);
+    EXPECT_EQ(r.info.audioBits, 16);
+    EXPECT_EQ(r.info.audioSampleRate, 8000u);
+    char name[128] = {};
+    EXPECT_GT(qVideoGetMiscData(&r.info, kVideoMiscAudioCodecName, name, sizeof name), 0);
+    EXPECT_STREQ(name, "PCM");
+    uint32_t rate = 0;
+    EXPECT_GT(qVideoGetMiscData(&r.info, kVideoMiscAudioBytesPerSec, &rate, 4), 0);
+    EXPECT_EQ(rate, 16000u);
+    EXPECT_EQ(qVideoGetMiscData(&r.info, kVideoMiscVideoFourCC, &rate, 4), 0);
+
+    BITMAPINFOHEADER* dib = reinterpret_cast<BITMAPINFOHEADER*>(1);
+    EXPECT_EQ(qVideoGetPreview(&r.info, &dib), 0);
+    EXPECT_EQ(dib, nullptr);
+    Reader reader;
+    EXPECT_EQ(qVideoReadVideoBegin(&r.info, kVideoReadExact, &reader.handle, nullptr), 0);
+    EXPECT_EQ(reader.handle, nullptr);
+    EXPECT_FALSE(lastErrorText().empty());
+}
+
+TEST_F(GeneratedMedia, AttachedJpegIsThePreviewAndMarksTheKind)
+{
+    Record r(file("cover.flac"), kVideoParseQuick);
+    ASSERT_EQ(r.parse(), 1);
+    EXPECT_EQ(r.info.formatKind, kVideoKindTagJpegPreview);
+    EXPECT_EQ(r.info.hasVideo, 0);
+    BITMAPINFOHEADER* dib = nullptr;
+    ASSERT_EQ(qVideoGetPreview(&r.info, &dib), 1) << lastErrorText();
+    ASSERT_NE(dib, nullptr);
+    EXPECT_EQ(dib->biWidth, 40);
+    EXPECT_EQ(dib->biHeight, 30);
+    EXPECT_EQ(dib->biBitCount, 24);
+    EXPECT_EQ(dib->biSizeImage, 120u * 30u);
+    const uint8_t* p = dibPixel(dib, 20, 15);
+    EXPECT_LE(p[0], 12);  // blue
+    EXPECT_LE(p[1], 12);  // green
+    EXPECT_GE(p[2], 240); // red
+    // The library keeps one preview per record and frees it with the record.
+    EXPECT_EQ(GlobalHandle(dib) != nullptr, true);
+    BITMAPINFOHEADER* again = nullptr;
+    ASSERT_EQ(qVideoGetPreview(&r.info, &again), 1);
+    EXPECT_EQ(r.info.libraryAttachment, again);
+    qVideoFreeFileInfo(&r.info);
+    EXPECT_EQ(r.info.libraryAttachment, nullptr);
+}
+
+TEST_F(GeneratedMedia, DataCheckDecodesTheFirstFrame)
+{
+    Record r(file("ramp.mp4"), kVideoParseQuick);
+    ASSERT_EQ(r.parse(), 1);
+    VideoCheckRecord check{};
+    check.recordSize = kVideoCheckRecordSize;
+    check.checkValue = r.info.checkValue;
+    std::memcpy(check.ansiPath, r.info.ansiPath, sizeof check.ansiPath);
+    EXPECT_EQ(qVideoCheckData(&check, kVideoCheckFirstFrame, 0, 0), 1);
+    EXPECT_EQ(qVideoCheckData(&check, 3, 0, 0), 0);
+    check.recordSize = 424;
+    EXPECT_EQ(qVideoCheckData(&check, kVideoCheckFirstFrame, 0, 0), 0);
+
+    // An MPEG stream whose pictures are garbage opens but fails the check.
+    std::vector<uint8_t> bytes = {0x00, 0x00, 0x01, 0xB3, 0x0A, 0x00, 0x78, 0x13,
+                                  0xFF, 0xFF, 0xE0, 0x18, 0x00, 0x00, 0x01, 0x00};
+    bytes.resize(64 * 1024, 0xA5);
+    support::writeFile(s_dir->path() / "noise.mpg", bytes);
+    VideoCheckRecord noise{};
+    noise.recordSize = kVideoCheckRecordSize;
+    std::strncpy(noise.ansiPath, (s_dir->path() / "noise.mpg").c_str(), 259);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(qVideoCheckData(&noise, kVideoCheckFirstFrame, 0, 0), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+    EXPECT_FALSE(lastErrorText().empty());
+}
+
+TEST_F(GeneratedMedia, ExactReaderDeliversTheRequestedFrame)
+{
+    Record r(file("ramp.mp4"), kVideoParseQuick);
+    ASSERT_EQ(r.parse(), 1);
+    Reader reader;
+    ASSERT_EQ(qVideoReadVideoBegin(&r.info, kVideoReadExact, &reader.handle, nullptr), 1);
+    // Forward within a group, back across groups, the last frame and the first.
+    for (int n : {15, 16, 19, 3, 29, 0, 20}) {
+        BITMAPINFOHEADER* dib = nullptr;
+        ASSERT_EQ(qVideoReadVideo(&r.info, n, &dib, 0, reader.handle), 1) << n;
+        ASSERT_NE(dib, nullptr);
+        EXPECT_EQ(dib->biWidth, 64);
+        EXPECT_EQ(dib->biHeight, 48);
+        EXPECT_EQ(dib->biBitCount, 24);
+        EXPECT_NEAR(centreGrey(dib), rampGrey(n), 6) << "frame " << n;
+    }
+    BITMAPINFOHEADER* dib = reinterpret_cast<BITMAPINFOHEADER*>(1);
+    EXPECT_EQ(qVideoReadVideo(&r.info, 100, &dib, 0, reader.handle), 0);
+    EXPECT_EQ(dib, nullptr);
+    EXPECT_FALSE(lastErrorText().empty());
+    EXPECT_EQ(qVideoReadVideo(&r.info, -1, &dib, 0, reader.handle), 0);
+    EXPECT_EQ(qVideoReadVideo(&r.info, 0, &dib, 0, nullptr), 0);
+    EXPECT_EQ(qVideoReadVideoEnd(nullptr), 0);
+}
+
+TEST_F(GeneratedMedia, RoughReaderDeliversTheKeyFrameAtOrBefore)
+{
+    Record r(file("ramp.mp4"), kVideoParseQuick);
+    ASSERT_EQ(r.parse(), 1);
+    Reader reader;
+    ASSERT_EQ(qVideoReadVideoBegin(&r.info, kVideoReadRough, &reader.handle, nullptr), 1);
+    for (auto [n, key] : {std::pair{15, 10}, {9, 0}, {29, 20}, {10, 10}}) {
+        BITMAPINFOHEADER* dib = nullptr;
+        ASSERT_EQ(qVideoReadVideo(&r.info, n, &dib, 0, reader.handle), 1) << n;
+        EXPECT_NEAR(centreGrey(dib), rampGrey(key), 6) << "frame " << n;
+    }
+    Reader bad;
+    EXPECT_EQ(qVideoReadVideoBegin(&r.info, 22, &bad.handle, nullptr), 0);
+    EXPECT_EQ(bad.handle, nullptr);
+}
+
+TEST_F(GeneratedMedia, HeaderSetsTheDeliveredSize)
+{
+    Record r(file("ramp.mp4"), kVideoParseQuick);
+    ASSERT_EQ(r.parse(), 1);
+    BITMAPINFOHEADER header{};
+    header.biSize = sizeof header;
+    header.biWidth = 31; // odd: rows of 93 bytes padded to 96
+    header.biHeight = 20;
+    header.biPlanes = 1;
+    header.biBitCount = 24;
+    Reader reader;
+    ASSERT_EQ(qVideoReadVideoBegin(&r.info, kVideoReadExact, &reader.handle, &header), 1);
+    BITMAPINFOHEADER* dib = nullptr;
+    ASSERT_EQ(qVideoReadVideo(&r.info, 12, &dib, 0, reader.handle), 1);
+    EXPECT_EQ(dib->biWidth, 31);
+    EXPECT_EQ(dib->biHeight, 20);
+    EXPECT_EQ(dib->biSizeImage, 96u * 20u);
+    EXPECT_NEAR(centreGrey(dib), rampGrey(12), 6);
+    const uint8_t* row = dibPixel(dib, 0, 5);
+    EXPECT_EQ(row[93] | row[94] | row[95], 0) << "row padding must stay zero";
+
+    header.biWidth = 100000;
+    Reader huge;
+    EXPECT_EQ(qVideoReadVideoBegin(&r.info, kVideoReadExact, &huge.handle, &header), 0);
+}
+
+TEST_F(GeneratedMedia, RotatedStreamIsDeliveredUpright)
+{
+    Record r(file("rotated.mp4"), kVideoParseQuick);
+    ASSERT_EQ(r.parse(), 1);
+    EXPECT_EQ(r.info.width, 48);
+    EXPECT_EQ(r.info.height, 64);
+    EXPECT_EQ(r.info.flags & (kVideoFlagAspect4x3 | kVideoFlagAspect16x9), 0u);
+    Reader reader;
+    ASSERT_EQ(qVideoReadVideoBegin(&r.info, kVideoReadRough, &reader.handle, nullptr), 1);
+    BITMAPINFOHEADER* dib = nullptr;
+    ASSERT_EQ(qVideoReadVideo(&r.info, 0, &dib, 0, reader.handle), 1);
+    ASSERT_EQ(dib->biWidth, 48);
+    ASSERT_EQ(dib->biHeight, 64);
+    // The stored left (white) half ends at the bottom once turned a quarter anticlockwise.
+    EXPECT_LT(dibPixel(dib, 24, 4)[1], 30);
+    EXPECT_GT(dibPixel(dib, 24, 59)[1], 225);
+}
+
+TEST_F(GeneratedMedia, WidePathOpensFilesOutsideTheCodePage)
+{
+    fs::path wideName = s_dir->path() / fs::u8path(u8"vidéo 日本.mp4");
+    fs::copy_file(file("ramp.mp4"), wideName, fs::copy_options::overwrite_existing);
+    Record r("not-the-file.mp4", kVideoParseQuick);
+    HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, 520);
+    ASSERT_NE(block, nullptr);
+    auto* wide = static_cast<WCHAR*>(GlobalLock(block));
+    ASSERT_NE(wide, nullptr);
+    std::u16string path = support::u16(wideName.string());
+    ASSERT_LT(path.size(), 260u);
+    std::memcpy(wide, path.c_str(), (path.size() + 1) * sizeof(WCHAR));
+    r.info.widePath = wide;
+    r.info.flags = kVideoFlagWidePath;
+    ASSERT_EQ(r.parse(), 1) << lastErrorText();
+    EXPECT_EQ(r.info.totalFrames, 30);
+    EXPECT_EQ(r.info.flags & kVideoFlagWidePath, kVideoFlagWidePath);
+    EXPECT_EQ(r.info.widePath, wide);
+    qVideoFreeFileInfo(&r.info);
+    EXPECT_EQ(r.info.widePath, nullptr);
+
+    // Without the flag the ANSI path is used, and it names nothing.
+    Record ansiOnly("not-the-file.mp4", kVideoParseQuick);
+    EXPECT_EQ(ansiOnly.parse(), 0);
+}
+
+TEST_F(GeneratedMedia, BadInputFailsCleanlyAndQuickly)
+{
+    std::vector<uint8_t> ramp = support::readFile(file("ramp.mp4"));
+    std::vector<uint8_t> pack = {0x00, 0x00, 0x01, 0xBA, 0x44, 0x00, 0x04,
+                                 0x00, 0x04, 0x01, 0x01, 0x89, 0xC3, 0xF8};
+    std::vector<uint8_t> packs;
+    for (int i = 0; i < 50000; ++i)
+        packs.insert(packs.end(), pack.begin(), pack.end());
+    std::vector<uint8_t> noise(100000);
+    uint32_t seed = 12345;
+    for (uint8_t& b : noise) {
+        seed = seed * 1103515245u + 12345u;
+        b = static_cast<uint8_t>(seed >> 16);
+    }
+    struct Case {
+        const char* name;
+        std::vector<uint8_t> bytes;
+    };
+    const Case cases[] = {
+        {"empty.mp4", {}},
+        {"truncated.mp4", std::vector<uint8_t>(ramp.begin(), ramp.begin() + 600)},
+        {"noise.mkv", noise},
+        {"packs-only.mpg", packs}, // pack headers and never a stream
+    };
+    for (const Case& c : cases) {
+        fs::path path = s_dir->path() / c.name;
+        support::writeFile(path, c.bytes);
+        for (int32_t mode : {kVideoParseQuick, kVideoParseFull}) {
+            c32ResetDLLErrInfo();
+            Record r(path, mode);
+            auto start = std::chrono::steady_clock::now();
+            EXPECT_EQ(r.parse(), 0) << c.name;
+            EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10)) << c.name;
+            EXPECT_EQ(r.info.totalFrames, 0);
+            EXPECT_EQ(r.info.hasVideo, 0);
+            EXPECT_FALSE(lastErrorText().empty()) << c.name;
+        }
+    }
+    Record missing(s_dir->path() / "missing.mp4", kVideoParseQuick);
+    EXPECT_EQ(missing.parse(), 0);
+    EXPECT_NE(lastErrorText().find("cannot be opened"), std::string::npos);
+    VideoFileInfo wrongSize{};
+    wrongSize.recordSize = 400;
+    EXPECT_EQ(qVideoGetFileInfo(&wrongSize), 0);
+    EXPECT_EQ(qVideoGetFileInfo(nullptr), 0);
+}
