@@ -42,6 +42,13 @@ class RawDecoder : public LibRaw {
 
 namespace {
 
+// LibRaw's own error printing to stderr is switched off; failures become our codes.
+std::unique_ptr<RawDecoder> newDecoder()
+{
+    return std::make_unique<RawDecoder>(LIBRAW_OPIONS_NO_MEMERR_CALLBACK |
+                                        LIBRAW_OPIONS_NO_DATAERR_CALLBACK);
+}
+
 // Previews beyond this are refused rather than allocated; real ones are a few MB at most.
 constexpr uint64_t kMaxPreviewBytes = 64u << 20;
 constexpr size_t kMaxExifText = 256;
@@ -296,32 +303,26 @@ int RawFile::identify()
         return fail(kLibErrOpen, "Camera raw: the file cannot be opened");
     }
 
-    // LibRaw's own error printing to stderr is switched off; failures become our codes.
-    m_raw = std::make_unique<RawDecoder>(LIBRAW_OPIONS_NO_MEMERR_CALLBACK |
-                                         LIBRAW_OPIONS_NO_DATAERR_CALLBACK);
+    std::unique_ptr<RawDecoder> raw = newDecoder();
     RawExifCapture exif;
-    m_raw->set_exifparser_handler(captureExifEntry, &exif);
-    const int result = m_raw->open_file(m_fileName.c_str());
-    m_raw->set_exifparser_handler(nullptr, nullptr);
+    raw->set_exifparser_handler(captureExifEntry, &exif);
+    const int result = raw->open_file(m_fileName.c_str());
+    raw->set_exifparser_handler(nullptr, nullptr);
 
     if (result == LIBRAW_SUCCESS) {
         m_pixelDataReadable = true;
     } else if (result == LIBRAW_FILE_UNSUPPORTED || result == LIBRAW_IO_ERROR) {
         // Raw files whose pixel data is stripped or cut off still carry their shooting data;
         // ordinary images that LibRaw also parses (camera JPEGs) are told apart by container.
-        if (m_raw->imgdata.idata.make[0] == '\0' || !looksLikeRawContainer(head, headSize)) {
-            m_raw.reset();
+        if (raw->imgdata.idata.make[0] == '\0' || !looksLikeRawContainer(head, headSize))
             return fail(kLibErrFormat, "Camera raw: not a camera raw file");
-        }
     } else if (result == LIBRAW_UNSUFFICIENT_MEMORY) {
-        m_raw.reset();
         return fail(kLibErrMemory, "Camera raw: out of memory");
     } else {
-        m_raw.reset();
         return fail(kLibErrCorrupt, "Camera raw: the file's data is damaged");
     }
 
-    takeShootingData(exif);
+    takeShootingData(*raw, exif);
     // CIFF (CRW) stores the camera's wall-clock time as if it were UTC seconds; re-express it
     // so that a local-time conversion gives that wall-clock time back.
     if (startsWith(head, headSize, 6, "HEAPCCDR") && m_data.timestamp != 0) {
@@ -333,17 +334,15 @@ int RawFile::identify()
             if (local != static_cast<time_t>(-1)) m_data.timestamp = static_cast<int64_t>(local);
         }
     }
-    if (!m_pixelDataReadable) {
-        // After a failed open LibRaw must not be asked for anything else (its stream is gone).
-        m_raw.reset();
-    }
+    // The decoder (about 750 KB, and the open file) is not kept: the preview, the only thing
+    // asked later, is rare enough to pay for a second parse.
     m_identified = true;
     return 0;
 }
 
-void RawFile::takeShootingData(const RawExifCapture& exif)
+void RawFile::takeShootingData(const RawDecoder& raw, const RawExifCapture& exif)
 {
-    const libraw_data_t& d = m_raw->imgdata;
+    const libraw_data_t& d = raw.imgdata;
     m_data.make = exif.make ? *exif.make : std::string(d.idata.make);
     m_data.model = exif.model ? *exif.model : std::string(d.idata.model);
     m_data.flash = exif.flash ? *exif.flash : static_cast<double>(d.color.flash_used);
@@ -371,22 +370,28 @@ const RawPreview* RawFile::preview()
 
 std::optional<RawPreview> RawFile::unpackPreview()
 {
-    if (!m_raw || !m_pixelDataReadable) return std::nullopt;
-    const libraw_thumbnail_t& thumb = m_raw->imgdata.thumbnail;
+    // After a failed open LibRaw must not be asked for the preview (its stream is gone).
+    if (!m_pixelDataReadable) return std::nullopt;
+    struct stat info {};
+    if (stat(m_fileName.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
+    m_fileSize = static_cast<uint64_t>(info.st_size);
+    std::unique_ptr<RawDecoder> raw = newDecoder();
+    if (raw->open_file(m_fileName.c_str()) != LIBRAW_SUCCESS) return std::nullopt;
+    const libraw_thumbnail_t& thumb = raw->imgdata.thumbnail;
     // The stated length comes from the file: refuse what the file cannot hold before LibRaw
     // allocates it.
     if (thumb.tlength == 0 || thumb.tlength > m_fileSize || thumb.tlength > kMaxPreviewBytes)
         return std::nullopt;
     const uint64_t pixels = static_cast<uint64_t>(thumb.twidth) * thumb.theight;
     if (pixels * 3 > kMaxPreviewBytes) return std::nullopt;
-    const RawDecoder::PreviewLoader loader = m_raw->previewLoader();
+    const RawDecoder::PreviewLoader loader = raw->previewLoader();
     const uint64_t needed =
         loader == RawDecoder::PreviewLoader::Rgb8 ? pixels * 3 : uint64_t{thumb.tlength};
-    const int64_t offset = m_raw->previewOffset();
+    const int64_t offset = raw->previewOffset();
     if (loader == RawDecoder::PreviewLoader::Unsupported || needed == 0 || offset <= 0 ||
         static_cast<uint64_t>(offset) > m_fileSize || needed > m_fileSize - uint64_t(offset))
         return std::nullopt;
-    if (m_raw->unpack_thumb() != LIBRAW_SUCCESS || !thumb.thumb) return std::nullopt;
+    if (raw->unpack_thumb() != LIBRAW_SUCCESS || !thumb.thumb) return std::nullopt;
 
     if (thumb.tformat == LIBRAW_THUMBNAIL_JPEG) {
         RawPreview preview;

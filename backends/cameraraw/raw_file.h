@@ -36,8 +36,8 @@ struct RawShootingData {
     int flip = -1;
 };
 
-// Not safe for concurrent use; each instance owns its LibRaw object, so instances are
-// independent across threads.
+// Not safe for concurrent use; instances share nothing (each parse uses its own LibRaw object),
+// so different instances may be used on different threads. Between calls no file is held open.
 class RawFile {
   public:
     explicit RawFile(std::string fileName);
@@ -56,11 +56,10 @@ class RawFile {
 
   private:
     [[nodiscard]] int fail(int code, const char* text);
-    void takeShootingData(const RawExifCapture& exif);
+    void takeShootingData(const RawDecoder& raw, const RawExifCapture& exif);
     std::optional<RawPreview> unpackPreview();
 
     std::string m_fileName; // file-system (UTF-8) name
-    std::unique_ptr<RawDecoder> m_raw;
     bool m_identified = false;
     bool m_pixelDataReadable = false;
     uint64_t m_fileSize = 0;

@@ -396,7 +396,24 @@ TEST(CameraRawBadInput, PatchedPreviewLayoutIsRefusedNotOverread)
     EXPECT_EQ(EmbeddedThumbnail(raw.get()), 0);
 }
 
-TEST(CameraRawThreads, HandlesOnDifferentThreadsAreIndependent)
+TEST(CameraRawHandles, HoldNoFileOpenBetweenCalls)
+{
+    MIO_CORPUS_FILE(path, "raw/canon_eos_6d.dng");
+    auto openFiles = [] {
+        return std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                             std::filesystem::directory_iterator());
+    };
+    const auto before = openFiles();
+    std::vector<RawHandle> handles;
+    for (int i = 0; i < 8; ++i) {
+        handles.push_back(openRaw(path));
+        ASSERT_EQ(IdentifyRawData(handles.back().get()), 0);
+        ASSERT_NE(EmbeddedThumbnail(handles.back().get()), 0);
+    }
+    EXPECT_EQ(openFiles(), before);
+}
+
+TEST(CameraRawHandles, AreIndependentAcrossThreads)
 {
     MIO_CORPUS_FILE(nef, "raw/exiftool_Nikon.nef");
     MIO_CORPUS_FILE(dng, "raw/canon_eos_6d.dng");
