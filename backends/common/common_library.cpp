@@ -2,6 +2,8 @@
 // Per-thread last error of the file libraries and the location of the settings file.
 #include "contracts/common_library.h"
 
+#include <tavrel/platform/text.h>
+
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -27,12 +29,13 @@ thread_local LastError t_lastError;
 constexpr const char* kSettingsFolder = "tavrel";
 constexpr const char* kSettingsFile = "mediaio.ini";
 
-// Number of bytes of text that fit in `room` bytes without splitting a UTF-8 sequence (the
-// default ANSI code page); single-byte code pages never reach the back-off.
+// Number of bytes of text that fit in `room` bytes without splitting a character: under the
+// UTF-8 code page a cut never lands inside a sequence; single-byte code pages cut anywhere.
 size_t fittingLength(const std::string& text, size_t room)
 {
     if (text.size() <= room) return text.size();
     size_t cut = room;
+    if (GetACP() != CP_UTF8) return cut;
     while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0u) == 0x80u)
         --cut;
     return cut;

@@ -2,6 +2,8 @@
 // Tests of the common library: per-thread last error and the settings-file path.
 #include "contracts/common_library.h"
 
+#include <tavrel/platform/text.h>
+
 #include "support/test_support.h"
 
 #include <gtest/gtest.h>
@@ -106,6 +108,18 @@ TEST(LastError, LongTextIsCutAtWholeCharacterAndTerminated)
     mioCommonSetLastError(mio::kLibErrCorrupt, longText.c_str());
     const ErrorRead error = readError(256);
     EXPECT_EQ(error.text, std::string(255, 'e'));
+}
+
+TEST(LastError, SingleByteCodePageTextIsCutAtAnyByte)
+{
+    // In Windows-1252 0xA9 is a whole character, not the tail of a UTF-8 sequence.
+    ASSERT_TRUE(TavrelSetActiveCodePage(1252));
+    mioCommonSetLastError(mio::kLibErrOpen, "abc\xA9"
+                                            "def");
+    char buffer[5] = {};
+    c32GetDLLErrorInfo(buffer, 5, 0, 0, 0, 0);
+    TavrelSetActiveCodePage(CP_UTF8);
+    EXPECT_STREQ(buffer, "abc\xA9");
 }
 
 TEST(LastError, IsKeptPerThread)
