@@ -204,6 +204,17 @@ TEST_F(Files, BadHandlesFailCleanly)
     FILETIME t;
     EXPECT_FALSE(GetFileTime(h, &t, nullptr, &t));
     EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+
+    // The owner closes exactly once, and a moved-from owner closes nothing.
+    HANDLE raw = nullptr;
+    {
+        tavrel::UniqueHandle owner(openRead(dir / "c.bin"));
+        ASSERT_TRUE(owner);
+        tavrel::UniqueHandle moved(std::move(owner));
+        EXPECT_FALSE(owner);
+        raw = moved.get();
+    }
+    EXPECT_FALSE(CloseHandle(raw));
 }
 
 TEST_F(Files, ShareModesAreEnforcedBetweenHandles)

@@ -208,3 +208,20 @@ TEST(StringHelpers, LengthCopyAndCaseInsensitiveCompare)
     EXPECT_LT(lstrcmpiW(u"abc", u"ABD"), 0);
     EXPECT_GT(lstrcmpiW(u"abcd", u"ABC"), 0);
 }
+
+TEST(ConversionHelpers, NeverLoseCharactersSilently)
+{
+    EXPECT_EQ(tavrel::toWide("caf\xC3\xA9"), std::u16string(u"caf\u00E9"));
+    EXPECT_EQ(tavrel::toWide("bad\xC3"), std::nullopt);
+    EXPECT_EQ(GetLastError(), ERROR_NO_UNICODE_TRANSLATION);
+    EXPECT_EQ(tavrel::toMultiByte(u"\u65E5"), std::string("\xE6\x97\xA5"));
+
+    ActiveCodePage ansi(1252);
+    EXPECT_EQ(tavrel::toMultiByte(u"caf\u00E9"), std::string("caf\xE9"));
+    EXPECT_EQ(tavrel::toMultiByte(u"\u0101"), std::nullopt); // no best fit behind the caller's back
+    EXPECT_EQ(GetLastError(), ERROR_NO_UNICODE_TRANSLATION);
+    bool used = false;
+    EXPECT_EQ(tavrel::toMultiByte(u"a\u65E5", CP_ACP, &used), std::string("a?"));
+    EXPECT_TRUE(used);
+    EXPECT_EQ(tavrel::toWide("\x80"), std::u16string(u"\u20AC"));
+}

@@ -2,6 +2,8 @@
 // Files, folders, volumes and file times over POSIX, with the platform's handles and error codes.
 #pragma once
 
+#include <utility>
+
 #include "tavrel/platform/types.h"
 
 #define GENERIC_READ 0x80000000u
@@ -191,3 +193,40 @@ TAVREL_API DWORD TavrelWin32ErrorFromErrno(int errnoValue);
 TAVREL_API DWORD TavrelGetFileBufferingMode(HANDLE hFile);
 /// Test control: makes later no-buffering opens behave as on a file system that refuses O_DIRECT.
 TAVREL_API void TavrelSetDirectIoRefused(BOOL bRefused);
+
+namespace tavrel {
+
+/// Owns a file handle: CloseHandle in the destructor. INVALID_HANDLE_VALUE (what CreateFileW
+/// returns on failure) and null both mean "none".
+class UniqueHandle {
+  public:
+    UniqueHandle() = default;
+    explicit UniqueHandle(HANDLE h) : m_handle(h) {}
+    UniqueHandle(UniqueHandle&& other) noexcept
+        : m_handle(std::exchange(other.m_handle, INVALID_HANDLE_VALUE))
+    {
+    }
+    UniqueHandle& operator=(UniqueHandle&& other) noexcept
+    {
+        if (this != &other) reset(std::exchange(other.m_handle, INVALID_HANDLE_VALUE));
+        return *this;
+    }
+    UniqueHandle(const UniqueHandle&) = delete;
+    UniqueHandle& operator=(const UniqueHandle&) = delete;
+    ~UniqueHandle() { reset(); }
+
+    HANDLE get() const { return m_handle; }
+    explicit operator bool() const { return m_handle != INVALID_HANDLE_VALUE && m_handle; }
+    /// Hands the handle to the caller, who closes it.
+    HANDLE release() { return std::exchange(m_handle, INVALID_HANDLE_VALUE); }
+    void reset(HANDLE h = INVALID_HANDLE_VALUE)
+    {
+        const HANDLE old = std::exchange(m_handle, h);
+        if (old != INVALID_HANDLE_VALUE && old) CloseHandle(old);
+    }
+
+  private:
+    HANDLE m_handle = INVALID_HANDLE_VALUE;
+};
+
+} // namespace tavrel

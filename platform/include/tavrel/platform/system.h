@@ -2,6 +2,8 @@
 // System information, clocks, thread and process ids, and modules loaded with dlopen.
 #pragma once
 
+#include <utility>
+
 #include "tavrel/platform/types.h"
 
 using FARPROC = void (*)();
@@ -62,3 +64,36 @@ TAVREL_API BOOL GetModuleHandleExW(DWORD dwFlags, LPCWSTR lpModuleName, HMODULE*
 /// or any address inside a loaded module. Returns the length without the NUL; when the buffer is
 /// too small, a truncated, terminated copy, the result nSize and ERROR_INSUFFICIENT_BUFFER.
 TAVREL_API DWORD GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize);
+
+namespace tavrel {
+
+/// Owns one LoadLibraryW reference: FreeLibrary in the destructor.
+class UniqueModule {
+  public:
+    UniqueModule() = default;
+    explicit UniqueModule(HMODULE h) : m_module(h) {}
+    UniqueModule(UniqueModule&& other) noexcept : m_module(std::exchange(other.m_module, nullptr))
+    {
+    }
+    UniqueModule& operator=(UniqueModule&& other) noexcept
+    {
+        if (this != &other) reset(std::exchange(other.m_module, nullptr));
+        return *this;
+    }
+    UniqueModule(const UniqueModule&) = delete;
+    UniqueModule& operator=(const UniqueModule&) = delete;
+    ~UniqueModule() { reset(); }
+
+    HMODULE get() const { return m_module; }
+    explicit operator bool() const { return m_module != nullptr; }
+    HMODULE release() { return std::exchange(m_module, nullptr); }
+    void reset(HMODULE h = nullptr)
+    {
+        if (HMODULE old = std::exchange(m_module, h)) FreeLibrary(old);
+    }
+
+  private:
+    HMODULE m_module = nullptr;
+};
+
+} // namespace tavrel

@@ -2,6 +2,10 @@
 // Code-page conversion between UTF-16 and ANSI/UTF-8 text, with the platform's buffer rules.
 #pragma once
 
+#include <optional>
+#include <string>
+#include <string_view>
+
 #include "tavrel/platform/types.h"
 
 using LPBOOL = BOOL*;
@@ -61,3 +65,54 @@ TAVREL_API LPWSTR lstrcpynW(LPWSTR lpString1, LPCWSTR lpString2, int iMaxLength)
 /// Case-insensitive comparison (simple case folding of the Basic Multilingual Plane's Latin,
 /// Greek and Cyrillic letters); <0, 0, >0.
 TAVREL_API int lstrcmpiW(LPCWSTR lpString1, LPCWSTR lpString2);
+
+namespace tavrel {
+
+/// UTF-16 text in a code page (CP_ACP: the active one), or null with the last error set. With
+/// usedDefault (1252 only) a character outside the code page becomes '?' and sets *usedDefault;
+/// without it such text fails with ERROR_NO_UNICODE_TRANSLATION, so nothing is silently lost.
+inline std::optional<std::string> toMultiByte(std::u16string_view text, UINT codePage = CP_ACP,
+                                              bool* usedDefault = nullptr)
+{
+    if (usedDefault) *usedDefault = false;
+    if (text.empty()) return std::string();
+    if (text.size() > 0x7FFFFFFF) return std::nullopt;
+    const bool utf8 =
+        (codePage == CP_ACP || codePage == CP_THREAD_ACP ? GetACP() : codePage) == CP_UTF8;
+    const DWORD flags = utf8 ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS;
+    BOOL used = FALSE;
+    BOOL* usedOut = utf8 ? nullptr : &used;
+    const auto cch = static_cast<int>(text.size());
+    const int n =
+        WideCharToMultiByte(codePage, flags, text.data(), cch, nullptr, 0, nullptr, usedOut);
+    if (n <= 0) return std::nullopt;
+    std::string out(static_cast<size_t>(n), '\0');
+    if (WideCharToMultiByte(codePage, flags, text.data(), cch, out.data(), n, nullptr, usedOut) !=
+        n)
+        return std::nullopt;
+    if (used) {
+        if (!usedDefault) {
+            SetLastError(ERROR_NO_UNICODE_TRANSLATION);
+            return std::nullopt;
+        }
+        *usedDefault = true;
+    }
+    return out;
+}
+
+/// Text in a code page (CP_ACP: the active one) as UTF-16; malformed UTF-8 fails with
+/// ERROR_NO_UNICODE_TRANSLATION. Null with the last error set on failure.
+inline std::optional<std::u16string> toWide(std::string_view text, UINT codePage = CP_ACP)
+{
+    if (text.empty()) return std::u16string();
+    if (text.size() > 0x7FFFFFFF) return std::nullopt;
+    const auto cb = static_cast<int>(text.size());
+    const int n = MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, text.data(), cb, nullptr, 0);
+    if (n <= 0) return std::nullopt;
+    std::u16string out(static_cast<size_t>(n), u'\0');
+    if (MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, text.data(), cb, out.data(), n) != n)
+        return std::nullopt;
+    return out;
+}
+
+} // namespace tavrel
