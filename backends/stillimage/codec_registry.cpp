@@ -14,6 +14,11 @@ extern const CodecOps kPngOps;
 extern const CodecOps kGifOps;
 extern const CodecOps kBmpOps;
 extern const CodecOps kTiffOps;
+extern const CodecOps kPnmOps;
+extern const CodecOps kTgaOps;
+extern const CodecOps kSunOps;
+extern const CodecOps kWbmpOps;
+extern const CodecOps kPcxOps;
 
 namespace {
 
@@ -66,6 +71,16 @@ const CodecOps* codecOps(Codec codec)
         return &kBmpOps;
     case Codec::Tiff:
         return &kTiffOps;
+    case Codec::Pnm:
+        return &kPnmOps;
+    case Codec::Tga:
+        return &kTgaOps;
+    case Codec::SunRaster:
+        return &kSunOps;
+    case Codec::Wbmp:
+        return &kWbmpOps;
+    case Codec::Pcx:
+        return &kPcxOps;
     case Codec::Heif:
         return g_heif.get();
     case Codec::Jpeg2000:

@@ -51,6 +51,12 @@ const Expect kCorpus[] = {
     {"tiff/DudleyLeavittUtah.tiff", 196, 257, 32, QF_COLOR_RGB, 1, 1},
     {"tiff/rdf.tif", 518, 556, 32, QF_COLOR_RGB, 1, 1},
     {"tiff/tiff_tiled_planar_lzw.tiff", 278, 374, 24, QF_COLOR_RGB, 0, 1},
+    {"other-images/hopper.ppm", 128, 128, 24, QF_COLOR_RGB, 0, 1},
+    {"other-images/hopper_16bit.pgm", 128, 128, 16, QF_COLOR_GREY16, 0, 1},
+    {"other-images/hopper.ras", 128, 128, 24, QF_COLOR_RGB, 0, 1},
+    {"other-images/DSC_0307_small.wbmp", 300, 225, 1, QF_COLOR_BILEVEL, 0, 1},
+    {"other-images/pil184.pcx", 447, 144, 1, QF_COLOR_PALETTE4, 0, 1},
+    {"other-images/200x32_rgba_tl_rle.tga", 200, 32, 32, QF_COLOR_RGB, 1, 1},
 };
 
 class CorpusRecord : public ::testing::TestWithParam<Expect> {};
