@@ -9,7 +9,7 @@
 
 /// State of one raw file; opaque to the engine. Each handle is independent, so different
 /// handles may be used on different threads at the same time; one handle is not safe for
-/// concurrent use.
+/// concurrent use. A handle keeps no file open between calls.
 struct CameraRawState;
 using HDCRAW = CameraRawState*;
 

@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 #include <libraw.h>
 
+#include <sys/stat.h>
+
 #include <cmath>
 #include <cstdlib>
 #include <ctime>
@@ -326,8 +328,10 @@ TEST(CameraRawBadInput, NonRawMissingAndEmptyFilesAreRefusedWithLastError)
         EXPECT_EQ(EmbeddedThumbnail(raw.get()), 0);
     }
 
+    // A FIFO would block a plain open forever; it is refused like a folder or a missing file.
     support::TempDir dir;
-    for (const std::filesystem::path& path : {dir / "missing.cr2", dir.path()}) {
+    ASSERT_EQ(mkfifo((dir / "pipe.nef").c_str(), 0600), 0);
+    for (const std::filesystem::path& path : {dir / "missing.cr2", dir.path(), dir / "pipe.nef"}) {
         RawHandle raw = openRaw(path);
         ASSERT_NE(raw, nullptr);
         EXPECT_EQ(IdentifyRawData(raw.get()), mio::kLibErrOpen) << path;
