@@ -13,6 +13,7 @@
 #include "tavrel/platform/com_object.h"
 #include "tavrel/platform/combase.h"
 #include "tavrel/platform/registry.h"
+#include "tavrel/platform/typeinfo.h"
 
 namespace {
 
@@ -223,6 +224,164 @@ TEST_F(RegisteredServer, ReportsUnknownClassesAndBrokenModules)
     EXPECT_EQ(CoCreateInstance(CLSID_TestProbe, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown, &p),
               CO_E_ERRORINDLL);
     EXPECT_EQ(p, nullptr);
+}
+
+// ---- dispatch tables ----
+
+struct Calculator {
+    LONG value = 0;
+};
+
+HRESULT invokeSubtract(void*, WORD, DISPPARAMS* params, VARIANT* result, UINT* argErr)
+{
+    tavrel::Variant a, b;
+    if (HRESULT hr = TavrelDispatchGetArg(params, 0, VT_I4, &a, argErr); FAILED(hr)) return hr;
+    if (HRESULT hr = TavrelDispatchGetArg(params, 1, VT_I4, &b, argErr); FAILED(hr)) return hr;
+    if (result) {
+        VariantInit(result);
+        result->vt = VT_I4;
+        result->lVal = a.lVal - b.lVal;
+    }
+    return S_OK;
+}
+
+HRESULT invokeValue(void* instance, WORD flags, DISPPARAMS* params, VARIANT* result, UINT* argErr)
+{
+    auto* calc = static_cast<Calculator*>(instance);
+    if (flags & DISPATCH_PROPERTYPUT) {
+        tavrel::Variant v;
+        if (HRESULT hr = TavrelDispatchGetArg(params, 0, VT_I4, &v, argErr); FAILED(hr)) return hr;
+        calc->value = v.lVal;
+        return S_OK;
+    }
+    if (result) {
+        VariantInit(result);
+        result->vt = VT_I4;
+        result->lVal = calc->value;
+    }
+    return S_OK;
+}
+
+const TavrelDispatchMember kCalcMembers[] = {
+    {u"Subtract", 1, DISPATCH_METHOD, 2, &invokeSubtract, u"a - b"},
+    {u"Value", 2, DISPATCH_PROPERTYGET, 0, &invokeValue, nullptr},
+    {u"Value", 2, DISPATCH_PROPERTYPUT, 1, &invokeValue, nullptr},
+};
+const TavrelDispatchTable kCalc = {u"ICalculator", kCalcMembers, 3};
+
+TEST(Dispatch, NamesResolveWithoutCaseAndUnknownsAreMarked)
+{
+    LPOLESTR names[] = {const_cast<LPOLESTR>(u"subtract"), const_cast<LPOLESTR>(u"a")};
+    DISPID ids[2] = {7, 7};
+    EXPECT_EQ(TavrelDispatchGetIDsOfNames(&kCalc, IID_NULL, names, 1, ids), S_OK);
+    EXPECT_EQ(ids[0], 1);
+    EXPECT_EQ(TavrelDispatchGetIDsOfNames(&kCalc, IID_NULL, names, 2, ids), DISP_E_UNKNOWNNAME);
+    EXPECT_EQ(ids[0], 1);
+    EXPECT_EQ(ids[1], DISPID_UNKNOWN);
+    LPOLESTR unknown[] = {const_cast<LPOLESTR>(u"Multiply")};
+    EXPECT_EQ(TavrelDispatchGetIDsOfNames(&kCalc, IID_NULL, unknown, 1, ids), DISP_E_UNKNOWNNAME);
+    EXPECT_EQ(ids[0], DISPID_UNKNOWN);
+    EXPECT_EQ(TavrelDispatchGetIDsOfNames(&kCalc, IID_IUnknown, names, 1, ids),
+              DISP_E_UNKNOWNINTERFACE);
+}
+
+TEST(Dispatch, InvokeReadsArgumentsInReverseAndChecksTheCall)
+{
+    Calculator calc;
+    VARIANT args[2];
+    VariantInit(&args[0]);
+    VariantInit(&args[1]);
+    args[1].vt = VT_BSTR; // first argument, stored last; converted from text
+    args[1].bstrVal = SysAllocString(u"10");
+    args[0].vt = VT_I2;
+    args[0].iVal = 3;
+    DISPPARAMS params{args, nullptr, 2, 0};
+    tavrel::Variant result;
+    UINT argErr = 99;
+    ASSERT_EQ(TavrelDispatchInvoke(&kCalc, &calc, 1, IID_NULL, DISPATCH_METHOD, &params, &result,
+                                   nullptr, &argErr),
+              S_OK);
+    EXPECT_EQ(result.lVal, 7);
+
+    SysFreeString(args[1].bstrVal);
+    args[1].bstrVal = SysAllocString(u"ten");
+    EXPECT_EQ(TavrelDispatchInvoke(&kCalc, &calc, 1, IID_NULL, DISPATCH_METHOD, &params, &result,
+                                   nullptr, &argErr),
+              DISP_E_TYPEMISMATCH);
+    EXPECT_EQ(argErr, 1u);
+    VariantClear(&args[1]);
+
+    params.cArgs = 1;
+    EXPECT_EQ(TavrelDispatchInvoke(&kCalc, &calc, 1, IID_NULL, DISPATCH_METHOD, &params, &result,
+                                   nullptr, &argErr),
+              DISP_E_BADPARAMCOUNT);
+    EXPECT_EQ(TavrelDispatchInvoke(&kCalc, &calc, 99, IID_NULL, DISPATCH_METHOD, &params, &result,
+                                   nullptr, &argErr),
+              DISP_E_MEMBERNOTFOUND);
+    EXPECT_EQ(TavrelDispatchInvoke(&kCalc, &calc, 1, IID_NULL, DISPATCH_PROPERTYGET, &params,
+                                   &result, nullptr, &argErr),
+              DISP_E_MEMBERNOTFOUND);
+    EXPECT_EQ(TavrelDispatchInvoke(&kCalc, &calc, 1, IID_IDispatch, DISPATCH_METHOD, &params,
+                                   &result, nullptr, &argErr),
+              DISP_E_UNKNOWNINTERFACE);
+    DISPID named = 5;
+    DISPPARAMS withNames{args, &named, 1, 1};
+    EXPECT_EQ(TavrelDispatchInvoke(&kCalc, &calc, 1, IID_NULL, DISPATCH_METHOD, &withNames, &result,
+                                   nullptr, &argErr),
+              DISP_E_NONAMEDARGS);
+}
+
+TEST(Dispatch, PropertyGetAndPutUseTheirOwnRows)
+{
+    Calculator calc;
+    VARIANT value;
+    VariantInit(&value);
+    value.vt = VT_R8;
+    value.dblVal = 41.6; // rounds to 42 on the way in
+    DISPID put = DISPID_PROPERTYPUT;
+    DISPPARAMS params{&value, &put, 1, 1};
+    tavrel::Variant ignored;
+    ASSERT_EQ(TavrelDispatchInvoke(&kCalc, &calc, 2, IID_NULL, DISPATCH_PROPERTYPUT, &params,
+                                   &ignored, nullptr, nullptr),
+              S_OK);
+    EXPECT_EQ(calc.value, 42);
+    EXPECT_EQ(ignored.vt, VT_EMPTY); // a put gives no result
+    tavrel::Variant got;
+    ASSERT_EQ(TavrelDispatchInvoke(&kCalc, &calc, 2, IID_NULL,
+                                   DISPATCH_METHOD | DISPATCH_PROPERTYGET, nullptr, &got, nullptr,
+                                   nullptr),
+              S_OK);
+    EXPECT_EQ(got.lVal, 42);
+    EXPECT_EQ(TavrelDispatchInvoke(&kCalc, &calc, 2, IID_NULL, DISPATCH_PROPERTYGET, &params, &got,
+                                   nullptr, nullptr),
+              DISP_E_NONAMEDARGS);
+}
+
+TEST(TypeInfo, AnswersNamesDocumentationAndInvokeFromTheTable)
+{
+    ComPtr<ITypeInfo> info;
+    ASSERT_EQ(TavrelCreateTypeInfo(&kCalc, info.GetAddressOf()), S_OK);
+    BSTR names[2] = {};
+    UINT count = 0;
+    ASSERT_EQ(info->GetNames(1, names, 2, &count), S_OK);
+    ASSERT_EQ(count, 1u);
+    EXPECT_EQ(std::u16string(names[0]), u"Subtract");
+    SysFreeString(names[0]);
+    EXPECT_EQ(info->GetNames(42, names, 2, &count), TYPE_E_ELEMENTNOTFOUND);
+    tavrel::UniqueBstr name, doc;
+    ASSERT_EQ(info->GetDocumentation(1, name.put(), doc.put(), nullptr, nullptr), S_OK);
+    EXPECT_EQ(std::u16string(doc.get()), u"a - b");
+    ASSERT_EQ(info->GetDocumentation(MEMBERID_NIL, name.put(), nullptr, nullptr, nullptr), S_OK);
+    EXPECT_EQ(std::u16string(name.get()), u"ICalculator");
+    TYPEATTR* attr = reinterpret_cast<TYPEATTR*>(1);
+    EXPECT_EQ(info->GetTypeAttr(&attr), E_NOTIMPL);
+    EXPECT_EQ(attr, nullptr);
+
+    Calculator calc;
+    calc.value = 5;
+    tavrel::Variant got;
+    ASSERT_EQ(info->Invoke(&calc, 2, DISPATCH_PROPERTYGET, nullptr, &got, nullptr, nullptr), S_OK);
+    EXPECT_EQ(got.lVal, 5);
 }
 
 } // namespace

@@ -10,6 +10,7 @@
 #include "tavrel/platform/combase.h"
 #include "tavrel/platform/sync.h"
 #include "tavrel/platform/registry.h"
+#include "tavrel/platform/typeinfo.h"
 #include "tavrel/platform/text.h"
 #include "tavrel/platform/files.h"
 #include "tavrel/platform/profile.h"
