@@ -13,8 +13,6 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <limits>
-#include <new>
 
 namespace mio {
 
