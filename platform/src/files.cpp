@@ -277,8 +277,11 @@ TAVREL_API HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD d
         (void)::posix_fadvise(file->fd.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
     if (dwFlagsAndAttributes & FILE_FLAG_RANDOM_ACCESS)
         (void)::posix_fadvise(file->fd.get(), 0, 0, POSIX_FADV_RANDOM);
-    if (file->buffering == TAVREL_BUFFERING_FALLBACK)
+    if (file->buffering == TAVREL_BUFFERING_FALLBACK) {
+        // No read-ahead (it would fill the cache beyond each read), and nothing cached to start.
+        (void)::posix_fadvise(file->fd.get(), 0, 0, POSIX_FADV_RANDOM);
         (void)::posix_fadvise(file->fd.get(), 0, 0, POSIX_FADV_DONTNEED);
+    }
 
     const bool existed = !created && (flags & O_CREAT);
     SetLastError(existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
@@ -318,8 +321,12 @@ TAVREL_API BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRe
         if (file->buffering != TAVREL_BUFFERING_CACHED && done % file->sectorSize != 0) break;
     }
     (void)::lseek(fd, offset + done, SEEK_SET);
-    if (file->buffering == TAVREL_BUFFERING_FALLBACK && done)
-        (void)::posix_fadvise(fd, offset, done, POSIX_FADV_DONTNEED);
+    // From the page holding the read's start (the kernel keeps partly covered pages) to the end
+    // of the file, so pages read ahead go too.
+    if (file->buffering == TAVREL_BUFFERING_FALLBACK && done) {
+        const int64_t page = ::sysconf(_SC_PAGESIZE);
+        (void)::posix_fadvise(fd, offset / page * page, 0, POSIX_FADV_DONTNEED);
+    }
     if (lpNumberOfBytesRead) *lpNumberOfBytesRead = done;
     if (lpOverlapped) lpOverlapped->InternalHigh = done;
     return TRUE;
@@ -360,7 +367,8 @@ TAVREL_API BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesTo
     if (file->buffering == TAVREL_BUFFERING_FALLBACK && done) {
         // Written pages can be dropped only once they are on disk.
         (void)::fdatasync(fd);
-        (void)::posix_fadvise(fd, offset, done, POSIX_FADV_DONTNEED);
+        const int64_t page = ::sysconf(_SC_PAGESIZE);
+        (void)::posix_fadvise(fd, offset / page * page, 0, POSIX_FADV_DONTNEED);
     }
     if (lpNumberOfBytesWritten) *lpNumberOfBytesWritten = done;
     if (lpOverlapped) lpOverlapped->InternalHigh = done;

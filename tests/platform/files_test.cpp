@@ -7,7 +7,9 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <thread>
 #include <vector>
 
@@ -333,6 +335,59 @@ TEST_F(Files, UnbufferedFallbackIsByteExactWhereODirectIsRefused)
         expectUnbufferedReadsExact(folder, true);
         fs::remove_all(folder);
     }
+}
+
+namespace {
+
+/// Pages of a file that sit in the page cache.
+size_t residentPages(const fs::path& file)
+{
+    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    const size_t size = fs::file_size(file);
+    void* map = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, fd, 0);
+    ::close(fd);
+    if (map == MAP_FAILED) return SIZE_MAX;
+    const size_t page = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
+    std::vector<unsigned char> vec((size + page - 1) / page);
+    size_t resident = 0;
+    if (::mincore(map, size, vec.data()) == 0)
+        for (const unsigned char v : vec)
+            resident += v & 1;
+    ::munmap(map, size);
+    return resident;
+}
+
+} // namespace
+
+TEST_F(Files, UnbufferedReadsLeaveThePageCacheEmpty)
+{
+    struct statfs sfs {};
+    ASSERT_EQ(::statfs(dir.path().c_str(), &sfs), 0);
+    if (sfs.f_type == 0x01021994) GTEST_SKIP() << "tmpfs pages are the storage itself";
+    const fs::path file = dir / "cache.bin";
+    support::writeFile(file, pattern(1 << 20));
+    {
+        const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+        ASSERT_EQ(::fsync(fd), 0);
+        ASSERT_EQ(::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED), 0);
+        ::close(fd);
+    }
+    for (const bool refuse : {false, true}) {
+        TavrelSetDirectIoRefused(refuse ? TRUE : FALSE);
+        Handle h(openRead(file, FILE_FLAG_NO_BUFFERING));
+        TavrelSetDirectIoRefused(FALSE);
+        ASSERT_TRUE(h.valid());
+        DWORD sector = 0;
+        ASSERT_TRUE(GetDiskFreeSpaceW(w(dir.path()).c_str(), nullptr, &sector, nullptr, nullptr));
+        EXPECT_EQ(readUnbuffered(h.h, sector, 20).size(), 1u << 20);
+        EXPECT_EQ(residentPages(file), 0u) << (refuse ? "fallback" : "direct");
+    }
+    // The same read through a cached handle does fill the cache: the check above can fail.
+    Handle cached(openRead(file));
+    std::vector<uint8_t> all(1 << 20);
+    DWORD n = 0;
+    ASSERT_TRUE(ReadFile(cached.h, all.data(), 1 << 20, &n, nullptr));
+    EXPECT_GT(residentPages(file), 0u);
 }
 
 TEST_F(Files, FileTimesComeFromTheFile)
