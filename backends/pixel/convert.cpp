@@ -193,12 +193,37 @@ bool tableIsEmpty(const RGBQUAD* table, unsigned count)
     return std::all_of(bytes, bytes + 4 * size_t{count}, [](uint8_t b) { return b == 0; });
 }
 
+bool paletteIsGrey(const BitmapView& view)
+{
+    for (unsigned i = 0; i < view.paletteCount; ++i) {
+        const RGBQUAD& e = view.palette[i];
+        if (e.rgbRed != e.rgbGreen || e.rgbGreen != e.rgbBlue) return false;
+    }
+    return true;
+}
+
 int convertToPalette(const BitmapView& src, const BitmapView& dst, bool dither)
 {
     auto* table = const_cast<RGBQUAD*>(dst.palette);
     const unsigned capacity = dst.paletteCount;
     if (capacity == 0) return 0;
     if (tableIsEmpty(table, capacity)) {
+        if (src.hasPalette() && capacity == 256 && paletteIsGrey(src)) {
+            // Grey levels as indices into the identity ramp: the resampler may then average them,
+            // which keeps scaled-down bilevel and grey scans legible.
+            for (unsigned i = 0; i < 256; ++i)
+                table[i] =
+                    RGBQUAD{static_cast<BYTE>(i), static_cast<BYTE>(i), static_cast<BYTE>(i), 0};
+            for (int y = 0; y < src.height; ++y) {
+                const uint8_t* in = src.row(y);
+                uint8_t* out = dst.row(y);
+                for (int x = 0; x < src.width; ++x) {
+                    const unsigned i = indexAt(in, x, src.bitCount);
+                    out[x] = i < src.paletteCount ? src.palette[i].rgbRed : 0;
+                }
+            }
+            return 1;
+        }
         if (src.hasPalette() && src.paletteCount <= capacity) {
             // The source's own palette fits: keep it and the indices.
             std::memcpy(table, src.palette, 4 * size_t{src.paletteCount});

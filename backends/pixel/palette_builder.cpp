@@ -29,29 +29,33 @@ struct Cell {
 struct Box {
     size_t begin, end;
     uint64_t count;
-    int longestAxis;
-    int longestRange;
+    int splitAxis;
+    double error; // weighted squared error of the box's pixels around their mean
 };
 
 Box describeBox(const std::vector<Cell>& cells, size_t begin, size_t end)
 {
-    int lo[3] = {31, 31, 31}, hi[3] = {0, 0, 0};
+    // Green weighs most in perceived difference, blue least.
+    static constexpr double kWeight[3] = {3, 4, 2};
+    double s1[3] = {0, 0, 0}, s2[3] = {0, 0, 0};
     uint64_t count = 0;
     for (size_t i = begin; i < end; ++i) {
+        const Cell& cell = cells[i];
+        count += cell.count;
         for (int a = 0; a < 3; ++a) {
-            lo[a] = std::min<int>(lo[a], cells[i].c[a]);
-            hi[a] = std::max<int>(hi[a], cells[i].c[a]);
+            const double sum = static_cast<double>(cell.sum[a]);
+            s1[a] += sum;
+            s2[a] += sum * sum / cell.count; // a cell's pixels taken at the cell's mean
         }
-        count += cells[i].count;
     }
-    Box box{begin, end, count, 0, -1};
-    // Green weighs most in perceived difference, blue least.
-    static constexpr int kWeight[3] = {3, 4, 2};
+    Box box{begin, end, count, 0, 0.0};
+    double worst = -1;
     for (int a = 0; a < 3; ++a) {
-        const int range = (hi[a] - lo[a]) * kWeight[a];
-        if (range > box.longestRange) {
-            box.longestRange = range;
-            box.longestAxis = a;
+        const double axisError = kWeight[a] * (s2[a] - s1[a] * s1[a] / static_cast<double>(count));
+        box.error += axisError;
+        if (axisError > worst) {
+            worst = axisError;
+            box.splitAxis = a;
         }
     }
     return box;
@@ -97,7 +101,10 @@ std::vector<RGBQUAD> ColourCollector::buildPalette(unsigned maxColours) const
 {
     std::vector<RGBQUAD> palette;
     if (maxColours == 0) return palette;
-    if (!m_exactOverflow && m_exact.size() <= maxColours) {
+    // Grey pictures into 256 entries get the identity ramp, even when fewer levels occur: index
+    // equals level, which lets the resampler average them.
+    const bool identityRamp = m_allGrey && maxColours == 256;
+    if (!identityRamp && !m_exactOverflow && m_exact.size() <= maxColours) {
         std::vector<uint32_t> sorted = m_exact;
         std::sort(sorted.begin(), sorted.end());
         for (uint32_t c : sorted)
@@ -125,12 +132,12 @@ std::vector<RGBQUAD> ColourCollector::buildPalette(unsigned maxColours) const
     }
     std::vector<Box> boxes{describeBox(cells, 0, cells.size())};
     while (boxes.size() < maxColours) {
-        // Split the box with the most pixels times spread; a single-cell box cannot split.
+        // Split the box with the largest error; a single-cell box cannot split.
         size_t pick = boxes.size();
         double best = 0;
         for (size_t i = 0; i < boxes.size(); ++i) {
-            if (boxes[i].end - boxes[i].begin < 2 || boxes[i].longestRange <= 0) continue;
-            const double score = static_cast<double>(boxes[i].count) * boxes[i].longestRange;
+            if (boxes[i].end - boxes[i].begin < 2) continue;
+            const double score = boxes[i].error;
             if (score > best) {
                 best = score;
                 pick = i;
@@ -138,7 +145,7 @@ std::vector<RGBQUAD> ColourCollector::buildPalette(unsigned maxColours) const
         }
         if (pick == boxes.size()) break;
         const Box box = boxes[pick];
-        const int axis = box.longestAxis;
+        const int axis = box.splitAxis;
         std::sort(cells.begin() + static_cast<std::ptrdiff_t>(box.begin),
                   cells.begin() + static_cast<std::ptrdiff_t>(box.end),
                   [axis](const Cell& a, const Cell& b) { return a.c[axis] < b.c[axis]; });

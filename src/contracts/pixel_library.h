@@ -28,10 +28,12 @@ extern "C" {
 /// colour table, or for a 24-bit header under the external-pixels rule they are the rows
 /// registered under its biClrImportant token.
 ///
-/// Palette targets (1, 4, 8 bits): a destination colour table that is entirely zero is built here
-/// (the source's own palette when it fits, a grey ramp when every colour is grey, otherwise a
-/// median-cut palette with error diffusion); a non-zero table is kept and each pixel takes its
-/// nearest entry. biClrUsed of the destination is left as the caller set it.
+/// Palette targets (1, 4, 8 bits): a destination colour table that is entirely zero is built here.
+/// An 8-bit target of a grey picture gets the identity grey ramp (index = level); otherwise the
+/// source's own palette when it fits, the exact colours when few enough, evenly spaced greys for
+/// grey pictures, black and white for 1 bit, else a median-cut palette. A non-zero table is kept
+/// and each pixel takes its nearest entry. VC_CONVERT_DITHER diffuses the error of inexact
+/// mappings. biClrUsed of the destination is left as the caller set it.
 /// 32-bit targets get 255 in the fourth byte unless the source is 32-bit too (copied).
 ///
 /// Returns 1 on success; 0 for a null header, an unsupported depth, compressed input, differing

@@ -194,3 +194,24 @@ TEST(CenterOnCanvas, SmallerCanvasShowsTheCentre)
     EXPECT_EQ(rowFromTop(out, 0)[0], 5);
     EXPECT_EQ(rowFromTop(out, 1)[1], 10);
 }
+
+TEST(Resample, BilevelThroughEightBitsShrinksToGreyNotToNoise)
+{
+    // The bilevel read path: 1 bit -> DibConvert to 8 -> DibResample. A fine checkerboard must
+    // become mid-grey, not a sample of one colour.
+    auto src = alloc(8, 8, 1);
+    table(src.get())[1] = RGBQUAD{255, 255, 255, 0};
+    for (int y = 0; y < 8; ++y)
+        rowFromTop(src.get(), y)[0] = y % 2 ? 0x55 : 0xAA;
+    PackedDib grey = nullptr;
+    ASSERT_EQ(DibConvert(src.get(), &grey, 8, false), 1);
+    UniquePackedDib ownGrey(grey);
+    PackedDib small = nullptr;
+    ASSERT_EQ(DibResample(grey, &small, 4, 4), 1);
+    UniquePackedDib ownSmall(small);
+    for (int y = 0; y < 4; ++y)
+        for (int x = 0; x < 4; ++x) {
+            const BYTE index = rowFromTop(small, y)[x];
+            EXPECT_EQ(table(small)[index].rgbGreen, 128) << x << "," << y;
+        }
+}

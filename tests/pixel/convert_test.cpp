@@ -221,3 +221,39 @@ TEST(VcConvert, LocatesExternalRowsThroughTheToken)
     ASSERT_TRUE(vcUnregisterExternalBits(token));
     EXPECT_EQ(vcConvert(nullptr, header.header(), dst.bits(), dst.header()), 0);
 }
+
+TEST(VcConvert, PaletteFollowsThePictureRatherThanAFixedCube)
+{
+    // 300 shades of one blue: a fixed cube would leave steps of 51; a fitted palette stays close.
+    TestBitmap src(300, 1, 24), dst(300, 1, 8, 256);
+    for (int x = 0; x < 300; ++x)
+        src.setPixel(x, 0, {x / 6, x / 3, 40 + x * 2 / 3});
+    ASSERT_EQ(vcConvertEx(src.bits(), src.header(), dst.bits(), dst.header(), 0), 1);
+    for (int x = 0; x < 300; ++x) {
+        const Rgb got = dst.pixel(x, 0);
+        EXPECT_LE(std::abs(got.r - x / 6) + std::abs(got.g - x / 3) +
+                      std::abs(got.b - (40 + x * 2 / 3)),
+                  6)
+            << x;
+    }
+}
+
+TEST(VcConvert, GreyPalettesBecomeGreyLevelsInEightBits)
+{
+    // Bilevel and grey sources turn into the identity ramp, so that index equals level.
+    TestBitmap src(10, 1, 1), dst(10, 1, 8, 256);
+    src.setEntry(0, {0, 0, 0});
+    src.setEntry(1, {255, 255, 255});
+    src.setIndex(3, 0, 1);
+    ASSERT_EQ(vcConvert(src.bits(), src.header(), dst.bits(), dst.header()), 1);
+    EXPECT_EQ(dst.index(3, 0), 255u);
+    EXPECT_EQ(dst.index(4, 0), 0u);
+    EXPECT_EQ(dst.table()[128].rgbGreen, 128);
+
+    TestBitmap colour(2, 1, 4), out(2, 1, 8, 256); // a colour palette is kept as it is
+    colour.setEntry(0, {0, 0, 0});
+    colour.setEntry(5, {10, 200, 30});
+    colour.setIndex(1, 0, 5);
+    ASSERT_EQ(vcConvert(colour.bits(), colour.header(), out.bits(), out.header()), 1);
+    EXPECT_EQ(out.index(1, 0), 5u);
+}
