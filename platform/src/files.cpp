@@ -129,6 +129,16 @@ bool alignedForNoBuffering(const FileObject& file, int64_t offset, DWORD length)
     return offset % file.sectorSize == 0 && length % file.sectorSize == 0;
 }
 
+/// Drops the pages a transfer touched, widened to whole pages: the kernel keeps pages that a
+/// range covers only in part. Read-ahead is off for these handles, so nothing lies beyond.
+void dropCachedRange(int fd, int64_t offset, DWORD length)
+{
+    static const int64_t page = ::sysconf(_SC_PAGESIZE);
+    const int64_t start = offset / page * page;
+    const int64_t end = (offset + length + page - 1) / page * page;
+    (void)::posix_fadvise(fd, start, end - start, POSIX_FADV_DONTNEED);
+}
+
 int64_t currentOffset(int fd)
 {
     return ::lseek(fd, 0, SEEK_CUR);
@@ -321,12 +331,7 @@ TAVREL_API BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRe
         if (file->buffering != TAVREL_BUFFERING_CACHED && done % file->sectorSize != 0) break;
     }
     (void)::lseek(fd, offset + done, SEEK_SET);
-    // From the page holding the read's start (the kernel keeps partly covered pages) to the end
-    // of the file, so pages read ahead go too.
-    if (file->buffering == TAVREL_BUFFERING_FALLBACK && done) {
-        const int64_t page = ::sysconf(_SC_PAGESIZE);
-        (void)::posix_fadvise(fd, offset / page * page, 0, POSIX_FADV_DONTNEED);
-    }
+    if (file->buffering == TAVREL_BUFFERING_FALLBACK && done) dropCachedRange(fd, offset, done);
     if (lpNumberOfBytesRead) *lpNumberOfBytesRead = done;
     if (lpOverlapped) lpOverlapped->InternalHigh = done;
     return TRUE;
@@ -367,8 +372,7 @@ TAVREL_API BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesTo
     if (file->buffering == TAVREL_BUFFERING_FALLBACK && done) {
         // Written pages can be dropped only once they are on disk.
         (void)::fdatasync(fd);
-        const int64_t page = ::sysconf(_SC_PAGESIZE);
-        (void)::posix_fadvise(fd, offset / page * page, 0, POSIX_FADV_DONTNEED);
+        dropCachedRange(fd, offset, done);
     }
     if (lpNumberOfBytesWritten) *lpNumberOfBytesWritten = done;
     if (lpOverlapped) lpOverlapped->InternalHigh = done;
