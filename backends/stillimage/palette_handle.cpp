@@ -1,24 +1,16 @@
 // SPDX-License-Identifier: MIT
-// Palette handles through the platform's GDI palette calls, resolved when the platform has them.
+// Palette handles through the platform's GDI palette calls.
 #include "palette_handle.h"
 
 #include <vector>
 
-// The platform exports these with C linkage. They are bound weakly so that the library still
-// loads with a platform build that has no GDI palette support; records then carry no palette
-// and readers fall back to a grey ramp.
-extern "C" {
-HPALETTE CreatePalette(const LOGPALETTE* plpal) __attribute__((weak));
-UINT GetPaletteEntries(HPALETTE hpal, UINT iStart, UINT cEntries, PALETTEENTRY* pPalEntries)
-    __attribute__((weak));
-BOOL DeleteObject(HGDIOBJ ho) __attribute__((weak));
-}
+#include "tavrel/platform/gdi.h"
 
 namespace mio::stillimage {
 
 uint32_t createPaletteField(const PaletteColors& colors)
 {
-    if (!CreatePalette || colors.count <= 0) return 0;
+    if (colors.count <= 0) return 0;
     // LOGPALETTE holds one entry inline; room for 256 follows it.
     std::vector<uint8_t> storage(sizeof(LOGPALETTE) + 256 * sizeof(PALETTEENTRY));
     auto* log = reinterpret_cast<LOGPALETTE*>(storage.data());
@@ -31,7 +23,7 @@ uint32_t createPaletteField(const PaletteColors& colors)
     if (!palette) return 0;
     const uint32_t field = QfPaletteToField(palette);
     if (QfPaletteFromField(field) != palette) {
-        if (DeleteObject) DeleteObject(palette);
+        DeleteObject(palette);
         return 0;
     }
     return field;
@@ -39,7 +31,7 @@ uint32_t createPaletteField(const PaletteColors& colors)
 
 bool readPaletteField(uint32_t field, PaletteColors& colors)
 {
-    if (field == 0 || !GetPaletteEntries) return false;
+    if (field == 0) return false;
     PALETTEENTRY entries[256];
     const UINT n = GetPaletteEntries(QfPaletteFromField(field), 0, 256, entries);
     if (n == 0 || n > 256) return false;
@@ -51,7 +43,7 @@ bool readPaletteField(uint32_t field, PaletteColors& colors)
 
 void deletePaletteField(uint32_t field)
 {
-    if (field != 0 && DeleteObject) DeleteObject(QfPaletteFromField(field));
+    if (field != 0) DeleteObject(QfPaletteFromField(field));
 }
 
 } // namespace mio::stillimage

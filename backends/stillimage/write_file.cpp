@@ -12,10 +12,7 @@
 #include "contracts/common_library.h"
 #include "palette_handle.h"
 #include "tavrel/platform/memory.h"
-
-// Bound weakly like the palette calls: a platform without profile files leaves the default.
-extern "C" UINT GetPrivateProfileIntA(LPCSTR lpAppName, LPCSTR lpKeyName, INT nDefault,
-                                      LPCSTR lpFileName) __attribute__((weak));
+#include "tavrel/platform/profile.h"
 
 namespace mio::stillimage {
 
@@ -66,7 +63,7 @@ int OutputFile::commit()
 int jpegQualitySetting()
 {
     char ini[260] = {};
-    if (!GetPrivateProfileIntA || q32GetKelvraIniFileName(ini, sizeof(ini)) <= 0) return 85;
+    if (q32GetKelvraIniFileName(ini, sizeof(ini)) <= 0) return 85;
     const int q = static_cast<int>(GetPrivateProfileIntA("QF_IJPG", "Quality", 85, ini));
     return std::clamp(q, 1, 100);
 }

@@ -4,6 +4,9 @@
 
 #include <cstdlib>
 
+#include "tavrel/platform/gdi.h"
+#include "tavrel/platform/profile.h"
+
 #include "still_image_test_support.h"
 #include "support/test_support.h"
 
@@ -101,6 +104,74 @@ TEST(StillImageWrite, RefusalsLeaveNoFileBehind)
 
     EXPECT_LE(sitest::write("/nonexistent/dir/a.bmp", qfFileGetFormatID("bmp"), src), 0);
     EXPECT_NE(sitest::lastError().find("folder not found"), std::string::npos);
+}
+
+} // namespace
+
+namespace {
+
+TEST(StillImageWrite, JpegQualityComesFromTheSettingsFile)
+{
+    support::TempDir dir;
+    const char* saved = std::getenv("XDG_CONFIG_HOME");
+    const std::string savedValue = saved ? saved : "";
+    ::setenv("XDG_CONFIG_HOME", dir.path().c_str(), 1);
+    char ini[260] = {};
+    ASSERT_GT(q32GetKelvraIniFileName(ini, sizeof(ini)), 0);
+    sitest::Source src = sitest::gradient(120, 90);
+    auto sizeAt = [&](const char* quality) {
+        WritePrivateProfileStringA("QF_IJPG", "Quality", quality, ini);
+        const std::string path =
+            (dir / (std::string("q") + (quality ? quality : "none") + ".jpg")).string();
+        EXPECT_GT(sitest::write(path, qfFileGetFormatID("jpg"), src), 0) << sitest::lastError();
+        return std::filesystem::file_size(path);
+    };
+    const auto low = sizeAt("10"), high = sizeAt("98"), standard = sizeAt(nullptr);
+    EXPECT_LT(low, standard);
+    EXPECT_LT(standard, high);
+    if (saved)
+        ::setenv("XDG_CONFIG_HOME", savedValue.c_str(), 1);
+    else
+        ::unsetenv("XDG_CONFIG_HOME");
+}
+
+TEST(StillImageWrite, EightBitBitmapsTakeTheirColoursFromThePaletteHandle)
+{
+    support::TempDir dir;
+    sitest::Source src;
+    src.width = 4;
+    src.height = 2;
+    src.bitCount = 8;
+    src.rows = {{0, 1, 2, 3}, {3, 2, 1, 0}};
+    PALETTEENTRY entries[4] = {{255, 0, 0, 0}, {0, 255, 0, 0}, {0, 0, 255, 0}, {9, 8, 7, 0}};
+    std::vector<uint8_t> storage(sizeof(LOGPALETTE) + 4 * sizeof(PALETTEENTRY));
+    auto* log = reinterpret_cast<LOGPALETTE*>(storage.data());
+    log->palVersion = 0x300;
+    log->palNumEntries = 4;
+    std::memcpy(log->palPalEntry, entries, sizeof(entries));
+    HPALETTE palette = CreatePalette(log);
+    ASSERT_NE(palette, nullptr);
+    const std::string path = (dir / "p.png").string();
+    ASSERT_GT(sitest::write(path, qfFileGetFormatID("png"), src, QfPaletteToField(palette)), 0)
+        << sitest::lastError();
+    DeleteObject(palette);
+
+    sitest::Record rec = sitest::open(path);
+    const ImageFileData d = rec.copy();
+    ASSERT_EQ(d.main.colorType, QF_COLOR_PALETTE8);
+    PALETTEENTRY back[4] = {};
+    ASSERT_EQ(GetPaletteEntries(QfPaletteFromField(d.main.palette), 0, 4, back), 4u);
+    EXPECT_EQ(back[3].peRed, 9);
+    EXPECT_EQ(back[3].peBlue, 7);
+    sitest::Pixels px;
+    ASSERT_GT(sitest::read(rec, sitest::Want::Main, px), 0);
+    EXPECT_EQ(px.row(1)[0], 3);
+
+    // Freeing the record releases its palette.
+    const HPALETTE held = QfPaletteFromField(d.main.palette);
+    q32FileFreeFileData(rec.handle);
+    rec.handle = nullptr;
+    EXPECT_EQ(GetPaletteEntries(held, 0, 4, back), 0u);
 }
 
 } // namespace
