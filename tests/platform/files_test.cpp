@@ -537,6 +537,37 @@ TEST_F(Files, CopyMoveDeleteAndFolders)
     EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
 }
 
+TEST_F(Files, MovesAcrossFileSystemsOnlyWhenCopyingIsAllowed)
+{
+    if (!fs::is_directory("/dev/shm")) GTEST_SKIP() << "no second file system";
+    const fs::path other = fs::path("/dev/shm") / ("tavrel-move-" + std::to_string(::getpid()));
+    support::writeFile(other, {5, 6, 7});
+    const auto target = dir / "moved.bin";
+    if (!MoveFileExW(w(other).c_str(), w(target).c_str(), 0)) {
+        EXPECT_EQ(GetLastError(), ERROR_NOT_SAME_DEVICE);
+        EXPECT_TRUE(fs::exists(other));
+        ASSERT_TRUE(MoveFileExW(w(other).c_str(), w(target).c_str(), MOVEFILE_COPY_ALLOWED));
+    }
+    EXPECT_FALSE(fs::exists(other));
+    EXPECT_EQ(support::readFile(target), (std::vector<uint8_t>{5, 6, 7}));
+}
+
+TEST_F(Files, DeleteOnCloseRemovesTheFileWithItsHandle)
+{
+    const auto path = dir / "scratch.tmp";
+    const HANDLE h = CreateFileW(w(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                 CREATE_NEW, FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    OVERLAPPED at{};
+    at.Offset = 4;
+    DWORD n = 0;
+    ASSERT_TRUE(WriteFile(h, "abcd", 4, &n, &at)); // positioned write leaves a hole at 0..3
+    EXPECT_EQ(GetFileSize(h, nullptr), 8u);
+    EXPECT_TRUE(fs::exists(path));
+    EXPECT_TRUE(CloseHandle(h));
+    EXPECT_FALSE(fs::exists(path));
+}
+
 TEST_F(Files, FullPathsAndTemporaryNames)
 {
     const fs::path cwd = fs::current_path();
