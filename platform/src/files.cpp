@@ -239,8 +239,9 @@ TAVREL_API HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD d
         return INVALID_HANDLE_VALUE;
     }
     const bool isDir = S_ISDIR(st.st_mode);
+    // Only files (and folders on request): a device or FIFO could block a reader or never end.
     if ((isDir && !(dwFlagsAndAttributes & FILE_FLAG_BACKUP_SEMANTICS)) ||
-        (!isDir && !S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode) && !S_ISCHR(st.st_mode))) {
+        (!isDir && !S_ISREG(st.st_mode))) {
         SetLastError(ERROR_ACCESS_DENIED);
         return INVALID_HANDLE_VALUE;
     }

@@ -88,9 +88,11 @@ TEST_F(Files, OpenFailuresCarryThePlatformErrors)
     EXPECT_EQ(CreateFileW(w(dir / "a").c_str(), GENERIC_READ, 0, nullptr, 9, 0, nullptr),
               INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
-    // A FIFO would block a reader forever; it is refused at once.
+    // A FIFO would block a reader forever and a device may never end: both are refused.
     ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
     EXPECT_EQ(openRead(dir / "fifo"), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(openRead("/dev/zero"), INVALID_HANDLE_VALUE); // would never end
     EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
 }
 
