@@ -87,12 +87,12 @@ using LPSYSTEMTIME = SYSTEMTIME*;
 
 /// Opens or creates a file. Paths are UTF-16 and may carry the "\\?\" prefix. Returns
 /// INVALID_HANDLE_VALUE with the last error set on failure; a directory fails with
-/// ERROR_ACCESS_DENIED unless FILE_FLAG_BACKUP_SEMANTICS is given. On success the last error is
-/// ERROR_ALREADY_EXISTS when CREATE_ALWAYS/OPEN_ALWAYS found the file, else 0. Share modes are
-/// enforced between the handles of this process. FILE_FLAG_NO_BUFFERING bypasses the page cache
-/// (O_DIRECT); where the file system refuses that, the file is opened cached, the cache is dropped
-/// after every read, and offsets and lengths must still be sector multiples.
-/// The caller owns the handle and closes it with CloseHandle.
+/// ERROR_ACCESS_DENIED unless FILE_FLAG_BACKUP_SEMANTICS is given, devices and FIFOs always. On
+/// success the last error is ERROR_ALREADY_EXISTS when CREATE_ALWAYS/OPEN_ALWAYS found the file,
+/// else 0. Share modes are enforced between the handles of this process. FILE_FLAG_NO_BUFFERING
+/// bypasses the page cache (O_DIRECT); where the file system refuses that, the file is opened
+/// cached, the cache is dropped after every read, and offsets and lengths must still be sector
+/// multiples. The caller owns the handle and closes it with CloseHandle.
 TAVREL_API HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                               LPSECURITY_ATTRIBUTES lpSecurityAttributes,
                               DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes,
