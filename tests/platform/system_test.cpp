@@ -4,8 +4,6 @@
 
 #include <chrono>
 #include <filesystem>
-#include <thread>
-#include <unistd.h>
 
 #include "support/test_support.h"
 #include "tavrel/platform/system.h"
@@ -46,15 +44,6 @@ TEST(Clock, TicksAndSleepAgree)
     EXPECT_LT(elapsed, 2000u);
     EXPECT_GE((c1.QuadPart - c0.QuadPart) * 1000 / f.QuadPart, 29);
     EXPECT_EQ(GetTickCount(), static_cast<DWORD>(GetTickCount64()));
-}
-
-TEST(Ids, ThreadAndProcess)
-{
-    EXPECT_EQ(GetCurrentProcessId(), static_cast<DWORD>(::getpid()));
-    DWORD other = 0;
-    std::thread([&] { other = GetCurrentThreadId(); }).join();
-    EXPECT_NE(other, 0u);
-    EXPECT_NE(other, GetCurrentThreadId());
 }
 
 TEST(Modules, LoadFindCallAndFreeALibrary)
