@@ -3,6 +3,9 @@
 // libvips doing the same on the same pixels on one thread. Rates are source megapixels/second.
 #include <benchmark/benchmark.h>
 #include <vips/vips.h>
+// glib's TRUE and FALSE differ in spelling from the platform's; the platform's are used below.
+#undef TRUE
+#undef FALSE
 
 #include <cmath>
 #include <cstring>
@@ -78,10 +81,10 @@ double psnr(const BYTE* a, const BYTE* b, size_t n)
 {
     double sum = 0;
     for (size_t i = 0; i < n; ++i) {
-        const double d = double{a[i]} - b[i];
+        const double d = static_cast<double>(a[i]) - static_cast<double>(b[i]);
         sum += d * d;
     }
-    return sum == 0 ? 99.0 : 10 * std::log10(255.0 * 255.0 / (sum / n));
+    return sum == 0 ? 99.0 : 10 * std::log10(255.0 * 255.0 / (sum / static_cast<double>(n)));
 }
 
 VipsImage* vipsShrink(VipsImage* in, int w, int h)
