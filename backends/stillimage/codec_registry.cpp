@@ -19,6 +19,8 @@ extern const CodecOps kTgaOps;
 extern const CodecOps kSunOps;
 extern const CodecOps kWbmpOps;
 extern const CodecOps kPcxOps;
+extern const CodecOps kIcoOps;
+extern const CodecOps kPsdOps;
 
 namespace {
 
@@ -81,6 +83,10 @@ const CodecOps* codecOps(Codec codec)
         return &kWbmpOps;
     case Codec::Pcx:
         return &kPcxOps;
+    case Codec::Ico:
+        return &kIcoOps;
+    case Codec::Psd:
+        return &kPsdOps;
     case Codec::Heif:
         return g_heif.get();
     case Codec::Jpeg2000:

@@ -52,6 +52,11 @@ const Expect kCorpus[] = {
     {"tiff/rdf.tif", 518, 556, 32, QF_COLOR_RGB, 1, 1},
     {"tiff/tiff_tiled_planar_lzw.tiff", 278, 374, 24, QF_COLOR_RGB, 0, 1},
     {"other-images/hopper.ppm", 128, 128, 24, QF_COLOR_RGB, 0, 1},
+    {"other-images/hopper.psd", 128, 128, 24, QF_COLOR_RGB, 0, 1},
+    {"ico/hopper.ico", 16, 16, 8, QF_COLOR_PALETTE8, 1, 1},
+    {"ico/hopper_256x256.ico", 256, 256, 24, QF_COLOR_RGB, 1, 1},
+    {"ico/pillow.ico", 256, 256, 32, QF_COLOR_RGB, 1, 1},
+    {"ico/deerstalker.cur", 32, 32, 32, QF_COLOR_RGB, 1, 1},
     {"other-images/hopper_16bit.pgm", 128, 128, 16, QF_COLOR_GREY16, 0, 1},
     {"other-images/hopper.ras", 128, 128, 24, QF_COLOR_RGB, 0, 1},
     {"other-images/DSC_0307_small.wbmp", 300, 225, 1, QF_COLOR_BILEVEL, 0, 1},
@@ -245,6 +250,36 @@ TEST(StillImageRead, CameraRawIsKnownByExtensionAndHeader)
     MIO_CORPUS_FILE(tif, "tiff/hopper_lzw.tif");
     EXPECT_EQ(q32FileIsDSCRawDataFile(tif.string().c_str()), 0);
     EXPECT_EQ(q32FileIsDSCRawDataFile("/nonexistent/x.nef"), 0);
+}
+
+} // namespace
+
+namespace {
+
+// The same 128 x 128 picture in several formats: lossless copies decode identically; the PSD
+// and PPM copies were saved from a slightly different version, so they only come close.
+TEST(StillImageRead, CopiesOfOnePictureDecodeAlike)
+{
+    MIO_CORPUS_FILE(reference, "bmp/hopper.bmp");
+    sitest::Record ref = sitest::open(reference);
+    sitest::Pixels expected;
+    ASSERT_GT(sitest::read(ref, sitest::Want::Main, expected), 0);
+    const std::pair<const char*, double> copies[] = {
+        {"other-images/hopper.ras", 0.0}, {"png/hopper.png", 0.0},
+        {"tiff/hopper_lzw.tif", 0.0},     {"tiff/hopper_bigtiff.tif", 0.0},
+        {"other-images/hopper.psd", 2.0}, {"other-images/hopper.ppm", 2.0}};
+    for (const auto& [file, meanLimit] : copies) {
+        const auto path = support::corpusPathOrEmpty(file);
+        if (path.empty()) continue;
+        sitest::Record rec = sitest::open(path);
+        sitest::Pixels px;
+        ASSERT_GT(sitest::read(rec, sitest::Want::Main, px), 0) << file;
+        ASSERT_EQ(px.data.size(), expected.data.size()) << file;
+        double total = 0;
+        for (size_t i = 0; i < px.data.size(); ++i)
+            total += std::abs(int(px.data[i]) - int(expected.data[i]));
+        EXPECT_LE(total / double(px.data.size()), meanLimit) << file;
+    }
 }
 
 } // namespace
