@@ -187,24 +187,45 @@ TAVREL_API HGLOBAL GlobalReAlloc(HGLOBAL hMem, SIZE_T dwBytes, UINT uFlags)
         size_t capacity = dwBytes;
         if (old && old->capacity < SIZE_MAX / 2)
             capacity = std::max(dwBytes, old->capacity + old->capacity / 2);
-        BlockHeader* grown = allocBlock(dwBytes, capacity, false);
-        if (!grown && capacity != dwBytes) grown = allocBlock(dwBytes, dwBytes, false);
+        if (!old) {
+            BlockHeader* fresh = allocBlock(dwBytes, dwBytes, zero);
+            if (!fresh) {
+                SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+                return nullptr;
+            }
+            fresh->owner = rec;
+            h.byData.emplace(dataOf(fresh), rec);
+            rec->block = fresh;
+            return handleOf(rec);
+        }
+        // realloc carries the header along and can remap large blocks without copying. The
+        // table entries are taken out first and put back under the new address, which cannot
+        // fail for lack of memory.
+        auto dataNode = h.byData.extract(dataOf(old));
+        decltype(h.byHandle)::node_type handleNode;
+        if (!rec->movable) handleNode = h.byHandle.extract(hMem);
+        auto regrow = [&](size_t cap) {
+            return static_cast<BlockHeader*>(std::realloc(old, sizeof(BlockHeader) + cap));
+        };
+        BlockHeader* grown = capacity > SIZE_MAX - sizeof(BlockHeader) ? nullptr : regrow(capacity);
+        if (!grown && capacity != dwBytes) grown = regrow(capacity = dwBytes);
         if (!grown) {
+            h.byData.insert(std::move(dataNode));
+            if (handleNode) h.byHandle.insert(std::move(handleNode));
             SetLastError(ERROR_NOT_ENOUGH_MEMORY);
             return nullptr;
         }
-        if (old) std::memcpy(dataOf(grown), dataOf(old), oldSize);
+        grown->capacity = capacity;
+        grown->size = dwBytes;
         if (zero)
             std::memset(static_cast<unsigned char*>(dataOf(grown)) + oldSize, 0, dwBytes - oldSize);
-        h.byData.emplace(dataOf(grown), rec);
-        if (old) h.byData.erase(dataOf(old));
-        grown->owner = rec;
         rec->block = grown;
-        if (!rec->movable) {
-            h.byHandle.emplace(dataOf(grown), rec);
-            h.byHandle.erase(hMem);
+        dataNode.key() = dataOf(grown);
+        h.byData.insert(std::move(dataNode));
+        if (handleNode) {
+            handleNode.key() = dataOf(grown);
+            h.byHandle.insert(std::move(handleNode));
         }
-        freeBlock(old);
         return handleOf(rec);
     } catch (const std::bad_alloc&) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
