@@ -190,7 +190,7 @@ HRESULT parseDib(std::span<const uint8_t> dib, bool heightIsDoubled, DibInfo& in
     } else {
         return WINCODEC_ERR_BADHEADER;
     }
-    if ((info.masks[0] | info.masks[1] | info.masks[2]) == 0 && bpp > 8)
+    if ((bpp == 16 || bpp == 32) && (info.masks[0] | info.masks[1] | info.masks[2]) == 0)
         return WINCODEC_ERR_BADHEADER;
     info.headerBytes = pos;
     return checkPictureSize(info.width, info.height, info.outBpp);

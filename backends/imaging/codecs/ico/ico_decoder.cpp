@@ -116,7 +116,8 @@ class IcoDecoder final : public DecoderBase<IcoDecoder> {
     {
         RETURN_IF_FAILED(seekTo(stream, 0));
         uint8_t dir[6];
-        if (FAILED(readExact(stream, dir, 6)) || le16(dir) != 0 || le16(dir + 2) != 1)
+        if (FAILED(readExact(stream, dir, 6)) || le16(dir) != 0 ||
+            (le16(dir + 2) != 1 && le16(dir + 2) != 2))
             return WINCODEC_ERR_BADHEADER;
         const UINT count = le16(dir + 4);
         if (count == 0) return WINCODEC_ERR_BADHEADER;
@@ -183,8 +184,9 @@ class IcoDecoder final : public DecoderBase<IcoDecoder> {
 
 bool sniffIco(std::span<const uint8_t> head)
 {
-    return head.size() >= 6 && head[0] == 0 && head[1] == 0 && head[2] == 1 && head[3] == 0 &&
-           (head[4] | head[5]) != 0;
+    // Type 1 is an icon, 2 a cursor: the same layout with a hot spot in place of planes/bits.
+    return head.size() >= 6 && head[0] == 0 && head[1] == 0 && (head[2] == 1 || head[2] == 2) &&
+           head[3] == 0 && (head[4] | head[5]) != 0;
 }
 
 HRESULT createIcoDecoder(IWICBitmapDecoder** ppDecoder)

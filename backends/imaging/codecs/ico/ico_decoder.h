@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// ICO decoder: one 32bppBGRA frame per directory entry, DIB or PNG.
+// ICO (and CUR) decoder: one 32bppBGRA frame per directory entry, DIB or PNG.
 #pragma once
 
 #include <cstdint>

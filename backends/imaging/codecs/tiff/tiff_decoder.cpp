@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
-// TIFF decoding. Strip-organised pages in the common layouts (bilevel, grey, palette, RGB(A),
-// CMYK, 8 or 16 bits, chunky) are delivered in their own format; any other page (tiles, planes,
-// odd bit depths, floating point, YCbCr without JPEG) goes through libtiff's RGBA reader and is
-// delivered as 32bppBGRA.
+// TIFF decoding. Pages in the common layouts (bilevel, grey, palette, RGB(A), CMYK, 8 or 16 bits,
+// samples interleaved, in strips or tiles) are delivered in their own format; any other page
+// (separate planes, odd bit depths, floating point, YCbCr without JPEG) goes through libtiff's
+// RGBA reader and is delivered as 32bppBGRA.
 #include "codecs/tiff/tiff_decoder.h"
 
 #include <cstdarg>
@@ -124,8 +124,7 @@ HRESULT describePage(TIFF* tif, Page& page)
     page.samples = spp;
     page.bits = bps;
 
-    const bool simple =
-        !TIFFIsTiled(tif) && planar == PLANARCONFIG_CONTIG && sampleFormat == SAMPLEFORMAT_UINT;
+    const bool simple = planar == PLANARCONFIG_CONTIG && sampleFormat == SAMPLEFORMAT_UINT;
     page.layout = Layout::Native;
     if (simple && (photo == PHOTOMETRIC_MINISBLACK || photo == PHOTOMETRIC_MINISWHITE) &&
         spp == 1) {
@@ -193,8 +192,39 @@ HRESULT describePage(TIFF* tif, Page& page)
     return checkPictureSize(page.width, page.height, page.bpp);
 }
 
+HRESULT readTiles(TIFF* tif, const Page& page, BYTE* out, size_t stride)
+{
+    uint32_t tw = 0, th = 0;
+    if (!TIFFGetField(tif, TIFFTAG_TILEWIDTH, &tw) || !TIFFGetField(tif, TIFFTAG_TILELENGTH, &th) ||
+        tw == 0 || th == 0 || page.bpp % 8 != 0)
+        return WINCODEC_ERR_BADIMAGE;
+    const tmsize_t tileSize = TIFFTileSize(tif);
+    const size_t px = page.bpp / 8;
+    if (tileSize <= 0 || static_cast<uint64_t>(tileSize) < uint64_t{tw} * th * px)
+        return WINCODEC_ERR_BADIMAGE;
+    std::vector<BYTE> tile(static_cast<size_t>(tileSize));
+    for (uint32_t y = 0; y < page.height; y += th) {
+        for (uint32_t x = 0; x < page.width; x += tw) {
+            if (TIFFReadEncodedTile(tif, TIFFComputeTile(tif, x, y, 0, 0), tile.data(), tileSize) <
+                0)
+                return WINCODEC_ERR_BADSTREAMDATA;
+            const uint32_t w = std::min(tw, page.width - x), h = std::min(th, page.height - y);
+            for (uint32_t r = 0; r < h; ++r)
+                std::memcpy(out + stride * (y + r) + size_t{x} * px,
+                            tile.data() + size_t{r} * tw * px, size_t{w} * px);
+        }
+    }
+    return S_OK;
+}
+
+HRESULT fixSamples(const Page& page, BYTE* out, size_t stride);
+
 HRESULT readNative(TIFF* tif, const Page& page, BYTE* out, size_t stride)
 {
+    if (TIFFIsTiled(tif)) {
+        RETURN_IF_FAILED(readTiles(tif, page, out, stride));
+        return fixSamples(page, out, stride);
+    }
     const tmsize_t scanline = TIFFScanlineSize(tif);
     if (scanline <= 0 || static_cast<size_t>(scanline) < stride) return WINCODEC_ERR_BADIMAGE;
     uint32_t rowsPerStrip = page.height;
@@ -213,6 +243,12 @@ HRESULT readNative(TIFF* tif, const Page& page, BYTE* out, size_t stride)
             std::memcpy(out + stride * (row + i), strip.data() + static_cast<size_t>(scanline) * i,
                         stride);
     }
+    return fixSamples(page, out, stride);
+}
+
+// Photometric inversion and R/B order, in place.
+HRESULT fixSamples(const Page& page, BYTE* out, size_t stride)
+{
     const size_t rowBytesNeeded = stride;
     for (UINT y = 0; y < page.height; ++y) {
         BYTE* r = out + stride * y;
