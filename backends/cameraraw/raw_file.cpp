@@ -2,6 +2,8 @@
 // LibRaw-backed identification and shooting data of one camera raw file.
 #include "raw_file.h"
 
+#include "ciff_reader.h"
+
 #include "contracts/common_library.h"
 
 #include <libraw.h>
@@ -301,6 +303,8 @@ int RawFile::identify()
         return fail(kLibErrOpen, "Camera raw: the file cannot be opened");
     }
 
+    // The decoder (about 750 KB, and the open file) lives only for this call: the preview, the
+    // only thing asked later, is rare enough to pay for a second parse.
     std::unique_ptr<RawDecoder> raw = newDecoder();
     RawExifCapture exif;
     raw->set_exifparser_handler(captureExifEntry, &exif);
@@ -321,9 +325,24 @@ int RawFile::identify()
     }
 
     takeShootingData(*raw, exif);
-    // CIFF (CRW) stores the camera's wall-clock time as if it were UTC seconds; re-express it
-    // so that a local-time conversion gives that wall-clock time back.
-    if (startsWith(head, headSize, 6, "HEAPCCDR") && m_data.timestamp != 0) {
+    if (startsWith(head, headSize, 6, "HEAPCCDR")) takeCiffShootingData();
+    m_identified = true;
+    return 0;
+}
+
+// CIFF (CRW) has no EXIF block: LibRaw names the camera by its own model table and derives
+// exposure from the camera's target values, so the file's own records are read instead.
+void RawFile::takeCiffShootingData()
+{
+    if (const auto ciff = readCiffShootingData(m_fileName)) {
+        if (ciff->make && !ciff->make->empty()) m_data.make = *ciff->make;
+        if (ciff->model && !ciff->model->empty()) m_data.model = *ciff->model;
+        if (ciff->fNumber) m_data.aperture = *ciff->fNumber;
+        if (ciff->exposureTime) m_data.shutter = *ciff->exposureTime;
+    }
+    // The capture time is the camera's wall-clock time stored as if it were UTC seconds;
+    // re-express it so that a local-time conversion gives that wall-clock time back.
+    if (m_data.timestamp != 0) {
         const time_t stored = static_cast<time_t>(m_data.timestamp);
         tm wallClock{};
         if (gmtime_r(&stored, &wallClock)) {
@@ -332,10 +351,6 @@ int RawFile::identify()
             if (local != static_cast<time_t>(-1)) m_data.timestamp = static_cast<int64_t>(local);
         }
     }
-    // The decoder (about 750 KB, and the open file) is not kept: the preview, the only thing
-    // asked later, is rare enough to pay for a second parse.
-    m_identified = true;
-    return 0;
 }
 
 void RawFile::takeShootingData(const RawDecoder& raw, const RawExifCapture& exif)

@@ -57,6 +57,7 @@ class RawFile {
   private:
     [[nodiscard]] int fail(int code, const char* text);
     void takeShootingData(const RawDecoder& raw, const RawExifCapture& exif);
+    void takeCiffShootingData();
     std::optional<RawPreview> unpackPreview();
 
     std::string m_fileName; // file-system (UTF-8) name
