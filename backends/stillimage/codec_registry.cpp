@@ -21,6 +21,7 @@ extern const CodecOps kWbmpOps;
 extern const CodecOps kPcxOps;
 extern const CodecOps kIcoOps;
 extern const CodecOps kPsdOps;
+extern const CodecOps kWebPOps;
 
 namespace {
 
@@ -87,6 +88,8 @@ const CodecOps* codecOps(Codec codec)
         return &kIcoOps;
     case Codec::Psd:
         return &kPsdOps;
+    case Codec::WebP:
+        return &kWebPOps;
     case Codec::Heif:
         return g_heif.get();
     case Codec::Jpeg2000:
