@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -96,6 +97,26 @@ bool linkPointsAt(int folderFd, const std::string& name, const std::string& targ
            target.compare(0, target.size(), buffer.data(), static_cast<size_t>(n)) == 0;
 }
 
+/// Removes aliases whose files are gone, so the folder does not grow with every long path ever
+/// opened. Runs when a new alias is made; an alias of an existing file is never touched.
+void pruneDeadAliases(int folderFd)
+{
+    const int scanFd = ::dup(folderFd);
+    if (scanFd < 0) return;
+    DIR* dir = ::fdopendir(scanFd);
+    if (!dir) {
+        ::close(scanFd);
+        return;
+    }
+    while (const dirent* entry = ::readdir(dir)) {
+        if (entry->d_type != DT_LNK) continue;
+        struct stat target {};
+        if (::fstatat(folderFd, entry->d_name, &target, 0) != 0 && errno == ENOENT)
+            ::unlinkat(folderFd, entry->d_name, 0);
+    }
+    ::closedir(dir);
+}
+
 /// The alias for an absolute path, created if needed; null with the last error set on failure.
 std::optional<std::string> aliasFor(const std::string& absolute)
 {
@@ -109,8 +130,11 @@ std::optional<std::string> aliasFor(const std::string& absolute)
     const std::string ext = shortExtension(absolute);
     for (int k = 0; k < kMaxCollisions; ++k) {
         const std::string name = std::string(hash) + (k ? "-" + std::to_string(k) : "") + ext;
-        if (::symlinkat(absolute.c_str(), folder->fd.get(), name.c_str()) == 0 ||
-            (errno == EEXIST && linkPointsAt(folder->fd.get(), name, absolute)))
+        if (::symlinkat(absolute.c_str(), folder->fd.get(), name.c_str()) == 0) {
+            pruneDeadAliases(folder->fd.get());
+            return folder->path + "/" + name;
+        }
+        if (errno == EEXIST && linkPointsAt(folder->fd.get(), name, absolute))
             return folder->path + "/" + name;
         if (errno != EEXIST) {
             failWithErrno(errno);

@@ -150,3 +150,20 @@ TEST(ShortPath, PathsTheAnsiCodePageCannotHoldGetAnAliasUnder1252)
     EXPECT_EQ(readThroughPlatform(alias), (std::vector<uint8_t>{7, 8, 9}));
     EXPECT_EQ(latinShort, w(latin));
 }
+
+TEST_F(LongPath, AliasesOfVanishedFilesAreRemovedWhenANewAliasIsMade)
+{
+    const std::string alias = support::u8(shortPath(w(file)));
+    const fs::path folder = fs::path(alias).parent_path();
+    const fs::path dead = folder / "tavrel-test-dead-alias.jpg";
+    fs::remove(dead);
+    fs::create_symlink(dir / "never-existed.jpg", dead);
+
+    // A second long path needs a new alias; making it sweeps the dead one, not the live one.
+    const fs::path second = file.parent_path() / "second-file-with-a-long-name.png";
+    support::writeFile(second, {1});
+    const std::string secondAlias = support::u8(shortPath(w(second)));
+    EXPECT_FALSE(fs::is_symlink(dead));
+    EXPECT_TRUE(fs::is_symlink(alias));
+    EXPECT_EQ(fs::read_symlink(secondAlias), second);
+}
