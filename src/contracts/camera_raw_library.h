@@ -14,8 +14,9 @@ struct CameraRawState;
 using HDCRAW = CameraRawState*;
 
 /// Creates a handle for the file at the ANSI path (active code page). The library keeps its
-/// own copy of the path. Nothing is read yet. Returns null for a null path or when memory
-/// runs out. Release the handle with ClearDCRaw.
+/// own copy of the path. Nothing is read yet. Returns null for a null path, a path that is not
+/// valid text in the active code page, or when memory runs out. Release the handle with
+/// ClearDCRaw.
 TAVREL_API HDCRAW InitDCRaw(LPCSTR pszFileName);
 
 /// Opens and identifies the handle's file. Returns 0 when it is a camera raw file whose

@@ -91,7 +91,8 @@ const ExifToolValues kRawFiles[] = {
     {"raw/colorchart_magiclantern.dng", "Canon", "Canon EOS Kiss X4", 0, 0, 0, 0, 0, "", 1},
     {"raw/exiftool_CanonRaw.cr2", "Canon", "Canon EOS 350D DIGITAL", 400, 1.0 / 15, 8, 55, 16,
      "2005:08:03 18:59:18", 1},
-    // CIFF: no EXIF block; no flash or orientation record.
+    // CIFF: no EXIF block and no flash record; the orientation comes from the CIFF rotation
+    // record, which ExifTool shows as Rotation 0.
     {"raw/exiftool_CanonRaw.crw", "Canon", "Canon EOS DIGITAL REBEL", 100, 1.0 / 64,
      3.56359487256136, 24, 0, "2003:11:10 17:39:26", 1},
     {"raw/exiftool_CanonRaw.cr3", "Canon", "Canon EOS M50", 12800, 0.0125, 3.5, 15, 0,
