@@ -28,11 +28,16 @@ double streamRate(const AVStream* st)
     return 0.0;
 }
 
-// Fits w x h into the bitmap limit keeping its shape.
+// Fits w x h into the bitmap limits (side and area) keeping its shape.
 void limitSize(int& w, int& h)
 {
-    if (w <= kMaxDibSide && h <= kMaxDibSide) return;
-    double scale = static_cast<double>(kMaxDibSide) / std::max(w, h);
+    double scale = 1.0;
+    if (w > kMaxDibSide || h > kMaxDibSide)
+        scale = static_cast<double>(kMaxDibSide) / std::max(w, h);
+    double area = static_cast<double>(w) * h * scale * scale;
+    if (area > static_cast<double>(kMaxDibPixels))
+        scale *= std::sqrt(static_cast<double>(kMaxDibPixels) / area);
+    if (scale >= 1.0) return;
     w = std::max(1, static_cast<int>(w * scale));
     h = std::max(1, static_cast<int>(h * scale));
 }
@@ -62,7 +67,7 @@ std::unique_ptr<FrameReader> FrameReader::open(const VideoFileInfo& info, int mo
     if (header && header->biWidth > 0 && header->biHeight != 0) {
         int w = header->biWidth;
         int h = std::abs(header->biHeight);
-        if (w > kMaxDibSide || h > kMaxDibSide) {
+        if (w > kMaxDibSide || h > kMaxDibSide || int64_t{w} * h > kMaxDibPixels) {
             setLastError(kLibErrArgument, "Requested frame size out of range");
             return nullptr;
         }
@@ -107,6 +112,7 @@ bool FrameReader::openFile()
         return false;
     }
     m_draining = false;
+    m_needKey = false;
     m_lastPts = AV_NOPTS_VALUE;
     return true;
 }
@@ -117,6 +123,7 @@ bool FrameReader::seekTo(int64_t target)
     m_draining = false;
     if (av_seek_frame(m_format.get(), m_stream, target, AVSEEK_FLAG_BACKWARD) >= 0) {
         avcodec_flush_buffers(m_decoder.get());
+        m_needKey = true;
         return true;
     }
     // Formats without seeking start again from the beginning.
@@ -148,7 +155,12 @@ bool FrameReader::nextFrame(bool& endOfStream)
             avcodec_send_packet(m_decoder.get(), nullptr);
             continue;
         }
-        if (m_packet->stream_index == m_stream) {
+        // After a seek, pictures before the next key frame would decode against missing
+        // references (timestamp seeks in transport streams land anywhere): skip them.
+        bool usable = m_packet->stream_index == m_stream &&
+                      (!m_needKey || (m_packet->flags & AV_PKT_FLAG_KEY));
+        if (usable) {
+            m_needKey = false;
             err = avcodec_send_packet(m_decoder.get(), m_packet.get());
             // A damaged packet is skipped; the decoder recovers at a later one.
             (void)err;

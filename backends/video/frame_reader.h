@@ -60,6 +60,7 @@ class FrameReader {
     int m_height = 0;
     bool m_rough = false;
     bool m_draining = false;
+    bool m_needKey = false; // set by a seek: decoding resumes at the next key frame
     // Where the decoder stands after the last read: lets the next exact read of a later
     // frame continue without seeking.
     int64_t m_lastPts = AV_NOPTS_VALUE;

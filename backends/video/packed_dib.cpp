@@ -32,7 +32,8 @@ size_t PackedDibBlock::stride() const
 bool PackedDibBlock::create(int width, int height)
 {
     reset();
-    if (width <= 0 || height <= 0 || width > kMaxDibSide || height > kMaxDibSide) {
+    if (width <= 0 || height <= 0 || width > kMaxDibSide || height > kMaxDibSide ||
+        int64_t{width} * height > kMaxDibPixels) {
         setLastError(kLibErrArgument, "Bitmap size out of range");
         return false;
     }

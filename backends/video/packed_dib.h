@@ -11,6 +11,8 @@ namespace mio::video {
 
 /// Largest side of a delivered bitmap; larger requests are refused, larger pictures shrunk.
 inline constexpr int kMaxDibSide = 16384;
+/// Largest picture area of a delivered bitmap (an 8K frame is 33 million pixels).
+inline constexpr int64_t kMaxDibPixels = 64'000'000;
 
 /// Owns one packed DIB: a movable global block, locked once, holding a BITMAPINFOHEADER and
 /// bottom-up 24-bit rows padded to 4 bytes (the engine's PackedDib layout). The block is

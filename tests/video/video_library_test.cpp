@@ -48,6 +48,12 @@ class GeneratedMedia : public ::testing::Test {
             runFfmpeg("-f lavfi -i \"color=black:s=64x48:r=10:d=3,format=gray,geq=lum='8*N'\" "
                       "-c:v mpeg4 -g 10 -bf 0 -sc_threshold 1000000000 -q:v 2 -pix_fmt yuv420p " +
                       (d / "ramp.mp4").string()) &&
+            // The same ramp as MPEG-2 with B-frames in a transport stream, where seeks go
+            // by timestamp and land between key frames.
+            runFfmpeg("-f lavfi -i \"color=black:s=64x48:r=10:d=3,format=gray,geq=lum='8*N'\" "
+                      "-c:v mpeg2video -g 10 -bf 2 -sc_threshold 1000000000 -q:v 2 "
+                      "-pix_fmt yuv420p -f mpegts " +
+                      (d / "ramp.ts").string()) &&
             // Left half white, right half black, stored with a display rotation.
             runFfmpeg("-f lavfi -i \"color=white:s=32x48:r=10:d=1[a];"
                       "color=black:s=32x48:r=10:d=1[b];[a][b]hstack\" -c:v mpeg4 " +
@@ -291,6 +297,30 @@ TEST_F(GeneratedMedia, RoughReaderDeliversTheKeyFrameAtOrBefore)
     EXPECT_EQ(bad.handle, nullptr);
 }
 
+TEST_F(GeneratedMedia, TransportStreamFramesAreFoundFromTheKeyFrameBefore)
+{
+    Record r(file("ramp.ts"), kVideoParseFull);
+    ASSERT_EQ(r.parse(), 1) << lastErrorText();
+    EXPECT_EQ(r.info.formatIndex, indexOfExtension("ts"));
+    EXPECT_EQ(r.info.formatKind, kVideoKindNeedsCheck);
+    EXPECT_EQ(r.info.totalFrames, 30);
+    EXPECT_EQ(r.info.frameRate, 10000u);
+    // With B-frames the encoder puts its key frames at 0, 12, 21 and 29.
+    using Reads = std::vector<std::pair<int, int>>; // frame asked, frame shown
+    for (auto [mode, reads] :
+         {std::pair{kVideoReadExact, Reads{{15, 15}, {27, 27}, {4, 4}, {29, 29}, {0, 0}}},
+          std::pair{kVideoReadRough, Reads{{15, 12}, {27, 21}, {4, 0}, {11, 0}}}}) {
+        Reader reader;
+        ASSERT_EQ(qVideoReadVideoBegin(&r.info, mode, &reader.handle, nullptr), 1);
+        for (auto [n, shown] : reads) {
+            BITMAPINFOHEADER* dib = nullptr;
+            ASSERT_EQ(qVideoReadVideo(&r.info, n, &dib, 0, reader.handle), 1)
+                << "mode " << mode << " frame " << n << ": " << lastErrorText();
+            EXPECT_NEAR(centreGrey(dib), rampGrey(shown), 6) << "mode " << mode << " frame " << n;
+        }
+    }
+}
+
 TEST_F(GeneratedMedia, HeaderSetsTheDeliveredSize)
 {
     Record r(file("ramp.mp4"), kVideoParseQuick);
@@ -312,9 +342,14 @@ TEST_F(GeneratedMedia, HeaderSetsTheDeliveredSize)
     const uint8_t* row = dibPixel(dib, 0, 5);
     EXPECT_EQ(row[93] | row[94] | row[95], 0) << "row padding must stay zero";
 
-    header.biWidth = 100000;
-    Reader huge;
-    EXPECT_EQ(qVideoReadVideoBegin(&r.info, kVideoReadExact, &huge.handle, &header), 0);
+    // Sizes beyond the bitmap limits are refused up front, not attempted.
+    for (auto [w, h] : {std::pair{100000, 20}, {16000, 16000}}) {
+        header.biWidth = w;
+        header.biHeight = h;
+        Reader huge;
+        EXPECT_EQ(qVideoReadVideoBegin(&r.info, kVideoReadExact, &huge.handle, &header), 0);
+        EXPECT_EQ(huge.handle, nullptr);
+    }
 }
 
 TEST_F(GeneratedMedia, RotatedStreamIsDeliveredUpright)
@@ -406,4 +441,47 @@ TEST_F(GeneratedMedia, BadInputFailsCleanlyAndQuickly)
     wrongSize.recordSize = 400;
     EXPECT_EQ(qVideoGetFileInfo(&wrongSize), 0);
     EXPECT_EQ(qVideoGetFileInfo(nullptr), 0);
+}
+
+TEST_F(GeneratedMedia, DamagedCopiesNeverCrashOrHang)
+{
+    // Bytes flipped at pseudo-random places and cuts at several lengths: every call must
+    // return a clean result, and whatever is delivered must have the promised shape.
+    const std::vector<uint8_t> original = support::readFile(file("ramp.mp4"));
+    uint32_t seed = 2024;
+    auto next = [&seed] {
+        seed = seed * 1664525u + 1013904223u;
+        return seed >> 8;
+    };
+    for (int round = 0; round < 40; ++round) {
+        std::vector<uint8_t> bytes = original;
+        if (round % 4 == 3) {
+            bytes.resize(next() % bytes.size());
+        } else {
+            for (int flips = 0; flips < 1 + round % 5; ++flips)
+                bytes[next() % bytes.size()] = static_cast<uint8_t>(next());
+        }
+        fs::path path = s_dir->path() / ("damaged" + std::to_string(round) + ".mp4");
+        support::writeFile(path, bytes);
+        SCOPED_TRACE(path.filename().string());
+        auto start = std::chrono::steady_clock::now();
+        Record r(path, round % 2 ? kVideoParseFull : kVideoParseQuick);
+        if (r.parse() != 1) continue;
+        Reader reader;
+        if (qVideoReadVideoBegin(&r.info, round % 3 ? kVideoReadExact : kVideoReadRough,
+                                 &reader.handle, nullptr) == 1) {
+            for (int n : {0, 15, r.info.totalFrames - 1}) {
+                BITMAPINFOHEADER* dib = nullptr;
+                if (qVideoReadVideo(&r.info, n, &dib, 0, reader.handle) == 1) {
+                    ASSERT_NE(dib, nullptr);
+                    EXPECT_EQ(dib->biBitCount, 24);
+                    EXPECT_GT(dib->biWidth, 0);
+                    EXPECT_GT(dib->biHeight, 0);
+                } else {
+                    EXPECT_EQ(dib, nullptr);
+                }
+            }
+        }
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+    }
 }
