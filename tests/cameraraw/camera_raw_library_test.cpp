@@ -3,6 +3,8 @@
 #include "contracts/camera_raw_library.h"
 #include "contracts/common_library.h"
 
+#include <tavrel/platform/text.h>
+
 #include "support/test_support.h"
 
 #include <gtest/gtest.h>
@@ -410,6 +412,24 @@ TEST(CameraRawHandles, HoldNoFileOpenBetweenCalls)
         ASSERT_NE(EmbeddedThumbnail(handles.back().get()), 0);
     }
     EXPECT_EQ(openFiles(), before);
+}
+
+TEST(CameraRawHandles, AnsiPathsReachNonAsciiFileNames)
+{
+    MIO_CORPUS_FILE(source, "raw/exiftool_Nikon.nef");
+    support::ScopedCopy copy(source, "caf\xC3\xA9.nef"); // UTF-8 name on disk
+    const std::string folder = copy.path().parent_path().string();
+
+    RawHandle utf8 = RawHandle(InitDCRaw((folder + "/caf\xC3\xA9.nef").c_str()));
+    ASSERT_EQ(IdentifyRawData(utf8.get()), 0);
+
+    // Under Windows-1252 the same name is one byte 0xE9 for the accented letter.
+    ASSERT_TRUE(TavrelSetActiveCodePage(1252));
+    RawHandle ansi = RawHandle(InitDCRaw((folder + "/caf\xE9.nef").c_str()));
+    TavrelSetActiveCodePage(CP_UTF8);
+    ASSERT_NE(ansi, nullptr);
+    EXPECT_EQ(IdentifyRawData(ansi.get()), 0);
+    EXPECT_EQ(textOf(GetModel, ansi.get()), "NIKON D70");
 }
 
 TEST(CameraRawHandles, AreIndependentAcrossThreads)
