@@ -425,6 +425,23 @@ TEST_F(Registry, ConcurrentProcessesDoNotLoseEachOthersWrites)
     RegCloseKey(race);
 }
 
+TEST_F(Registry, UserHiveDefaultsToTheXdgDataFolder)
+{
+    const char* saved = std::getenv("XDG_DATA_HOME");
+    const std::string savedValue = saved ? saved : "";
+    ::setenv("XDG_DATA_HOME", (m_dir / "xdg").c_str(), 1);
+    TavrelSetRegistryRoot((m_dir / "machine").c_str(), nullptr);
+    RegCloseKey(create(HKEY_CURRENT_USER, u"Software\\Defaults"));
+    if (saved)
+        ::setenv("XDG_DATA_HOME", savedValue.c_str(), 1);
+    else
+        ::unsetenv("XDG_DATA_HOME");
+    EXPECT_NE(readText(m_dir / "xdg" / "tavrel" / "registry" / "user.reg")
+                  .find("[HKEY_CURRENT_USER\\Software\\Defaults]"),
+              std::string::npos);
+    reload();
+}
+
 // ---- registrar ----
 
 const char16_t kScript[] = uR"(
