@@ -1,0 +1,161 @@
+// SPDX-License-Identifier: MIT
+// The factory through the COM runtime, decoders from every kind of input, and IWICStream.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "imaging_test_util.h"
+#include "support/test_support.h"
+#include "tavrel/platform/files.h"
+
+using namespace imgtest;
+
+TEST(ImagingFactory, CoCreateInstanceFindsTheRegisteredClass)
+{
+    ASSERT_EQ(mioImagingRegister(), S_OK);
+    ComPtr<IWICImagingFactory> f;
+    ASSERT_EQ(CoCreateInstance(CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER,
+                               IID_IWICImagingFactory, reinterpret_cast<void**>(f.GetAddressOf())),
+              S_OK);
+    ComPtr<IWICComponentFactory> component;
+    EXPECT_EQ(f.As(&component), S_OK);
+    ComPtr<IWICBitmapDecoder> wrong;
+    EXPECT_EQ(f.As(&wrong), E_NOINTERFACE);
+    f = nullptr;
+    component = nullptr;
+    ASSERT_EQ(mioImagingUnregister(), S_OK);
+    EXPECT_EQ(CoCreateInstance(CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER,
+                               IID_IWICImagingFactory, reinterpret_cast<void**>(f.GetAddressOf())),
+              REGDB_E_CLASSNOTREG);
+}
+
+TEST(ImagingFactory, DecodersFromFileNameHandleAndStreamAgree)
+{
+    MIO_CORPUS_FILE(path, "png/hopper.png");
+    auto f = factory();
+    Pixels viaName, viaHandle;
+    ComPtr<IWICBitmapDecoder> byName;
+    ASSERT_EQ(decoderFromFile(path, byName), S_OK);
+    ComPtr<IWICBitmapFrameDecode> frame;
+    ASSERT_EQ(byName->GetFrame(0, frame.GetAddressOf()), S_OK);
+    ASSERT_EQ(copyAll(frame.Get(), viaName, 24), S_OK);
+
+    const std::u16string name = support::u16(path.string());
+    HANDLE h = CreateFileW(name.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    {
+        ComPtr<IWICBitmapDecoder> byHandle;
+        ASSERT_EQ(f->CreateDecoderFromFileHandle(reinterpret_cast<ULONG_PTR>(h), nullptr,
+                                                 WICDecodeMetadataCacheOnDemand,
+                                                 byHandle.GetAddressOf()),
+                  S_OK);
+        GUID container{};
+        EXPECT_EQ(byHandle->GetContainerFormat(&container), S_OK);
+        EXPECT_EQ(container, GUID_ContainerFormatPng);
+        ComPtr<IWICBitmapFrameDecode> hf;
+        ASSERT_EQ(byHandle->GetFrame(0, hf.GetAddressOf()), S_OK);
+        ASSERT_EQ(copyAll(hf.Get(), viaHandle, 24), S_OK);
+    }
+    CloseHandle(h);
+    EXPECT_EQ(viaName.data, viaHandle.data);
+
+    ComPtr<IWICBitmapDecoder> d;
+    EXPECT_EQ(f->CreateDecoderFromFileHandle(reinterpret_cast<ULONG_PTR>(INVALID_HANDLE_VALUE),
+                                             nullptr, WICDecodeMetadataCacheOnDemand,
+                                             d.GetAddressOf()),
+              E_INVALIDARG);
+    const std::u16string missing = support::u16((path.parent_path() / "no such file.png").string());
+    EXPECT_EQ(f->CreateDecoderFromFilename(missing.c_str(), nullptr, GENERIC_READ,
+                                           WICDecodeMetadataCacheOnDemand, d.GetAddressOf()),
+              HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
+}
+
+TEST(ImagingFactory, DecoderStateAndUnofferedOperations)
+{
+    auto f = factory();
+    ComPtr<IWICBitmapDecoder> decoder;
+    ASSERT_EQ(f->CreateDecoder(GUID_ContainerFormatJpeg, nullptr, decoder.GetAddressOf()), S_OK);
+    UINT count = 7;
+    EXPECT_EQ(decoder->GetFrameCount(&count), WINCODEC_ERR_NOTINITIALIZED);
+    ComPtr<IWICBitmapDecoder> none;
+    EXPECT_EQ(f->CreateDecoder(GUID_VendorMicrosoft, nullptr, none.GetAddressOf()),
+              WINCODEC_ERR_COMPONENTNOTFOUND);
+
+    const auto jpeg = encodeJpeg(8, 8, 1, std::vector<uint8_t>(64, 100));
+    ComPtr<IWICBitmapDecoder> open;
+    ASSERT_EQ(decoderFromBytes(jpeg, open), S_OK);
+    ComPtr<IWICBitmapFrameDecode> frame;
+    ASSERT_EQ(open->GetFrame(0, frame.GetAddressOf()), S_OK);
+    ComPtr<IWICBitmapSource> asSource;
+    EXPECT_EQ(frame.As(&asSource), S_OK);
+    ComPtr<IWICMetadataQueryReader> reader;
+    EXPECT_EQ(frame->GetMetadataQueryReader(reader.GetAddressOf()),
+              WINCODEC_ERR_UNSUPPORTEDOPERATION);
+    ComPtr<IWICFastMetadataEncoder> fme;
+    EXPECT_EQ(f->CreateFastMetadataEncoderFromFrameDecode(frame.Get(), fme.GetAddressOf()),
+              WINCODEC_ERR_UNSUPPORTEDOPERATION);
+    double dx = 0, dy = 0;
+    EXPECT_EQ(frame->GetResolution(&dx, &dy), S_OK); // JFIF density 1:1 without a unit: 96
+    EXPECT_EQ(dx, 96.0);
+    ComPtr<IWICPalette> palette;
+    ASSERT_EQ(f->CreatePalette(palette.GetAddressOf()), S_OK);
+    EXPECT_EQ(frame->CopyPalette(palette.Get()), WINCODEC_ERR_PALETTEUNAVAILABLE);
+}
+
+TEST(WicStream, MemoryRegionAndFileStreams)
+{
+    auto f = factory();
+    uint8_t memory[10] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
+    ComPtr<IWICStream> mem;
+    ASSERT_EQ(f->CreateStream(mem.GetAddressOf()), S_OK);
+    uint8_t buf[16] = {};
+    ULONG got = 0;
+    EXPECT_EQ(mem->Read(buf, 4, &got), WINCODEC_ERR_NOTINITIALIZED);
+    ASSERT_EQ(mem->InitializeFromMemory(memory, sizeof memory), S_OK);
+    EXPECT_EQ(mem->InitializeFromMemory(memory, sizeof memory), WINCODEC_ERR_WRONGSTATE);
+    LARGE_INTEGER to{};
+    to.QuadPart = 8;
+    ASSERT_EQ(mem->Seek(to, STREAM_SEEK_SET, nullptr), S_OK);
+    EXPECT_EQ(mem->Read(buf, 4, &got), S_FALSE); // only two bytes left
+    EXPECT_EQ(got, 2u);
+    EXPECT_EQ(buf[1], 9);
+    ULONG put = 0;
+    EXPECT_EQ(mem->Write(buf, 4, &put), STG_E_MEDIUMFULL); // memory streams never grow
+    to.QuadPart = -20;
+    EXPECT_EQ(mem->Seek(to, STREAM_SEEK_CUR, nullptr), STG_E_INVALIDFUNCTION);
+
+    // A region sees bytes 3..6 only.
+    ComPtr<IWICStream> region;
+    ASSERT_EQ(f->CreateStream(region.GetAddressOf()), S_OK);
+    ULARGE_INTEGER offset{}, size{};
+    offset.QuadPart = 3;
+    size.QuadPart = 4;
+    ASSERT_EQ(region->InitializeFromIStreamRegion(mem.Get(), offset, size), S_OK);
+    EXPECT_EQ(region->Read(buf, 16, &got), S_FALSE);
+    EXPECT_EQ(got, 4u);
+    EXPECT_EQ(std::memcmp(buf, memory + 3, 4), 0);
+    STATSTG st{};
+    ASSERT_EQ(region->Stat(&st, STATFLAG_NONAME), S_OK);
+    EXPECT_EQ(st.cbSize.QuadPart, 4u);
+
+    // A file written through one stream reads back through another; names may be non-ASCII.
+    support::TempDir dir;
+    const std::u16string name = support::u16((dir / "d\xC3\xA9j\xC3\xA0.bin").string());
+    ComPtr<IWICStream> out;
+    ASSERT_EQ(f->CreateStream(out.GetAddressOf()), S_OK);
+    ASSERT_EQ(out->InitializeFromFilename(name.c_str(), GENERIC_WRITE), S_OK);
+    ASSERT_EQ(out->Write(memory, 10, &put), S_OK);
+    ASSERT_EQ(out->Commit(STGC_DEFAULT), S_OK);
+    out = nullptr;
+    ComPtr<IWICStream> in;
+    ASSERT_EQ(f->CreateStream(in.GetAddressOf()), S_OK);
+    ASSERT_EQ(in->InitializeFromFilename(name.c_str(), GENERIC_READ), S_OK);
+    EXPECT_EQ(in->Read(buf, 10, &got), S_OK);
+    EXPECT_EQ(std::memcmp(buf, memory, 10), 0);
+    ComPtr<IWICStream> dirStream;
+    ASSERT_EQ(f->CreateStream(dirStream.GetAddressOf()), S_OK);
+    const std::u16string folder = support::u16(dir.path().string());
+    EXPECT_EQ(dirStream->InitializeFromFilename(folder.c_str(), GENERIC_READ),
+              HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED));
+}
