@@ -28,6 +28,9 @@ bool isDibDepth(int bitCount)
     }
 }
 
+// Larger than any BITMAPINFOHEADER version (the V5 header has 124 bytes).
+constexpr DWORD kMaxHeaderBytes = 1024;
+
 bool usesExternalBits(const BITMAPINFOHEADER* h)
 {
     return h->biBitCount == 24 && h->biClrImportant != 0 && h->biClrImportant != 1;
@@ -36,6 +39,18 @@ bool usesExternalBits(const BITMAPINFOHEADER* h)
 bool sameSize(const dib_detail::Layout& a, const dib_detail::Layout& b)
 {
     return a.width == b.width && a.height == b.height;
+}
+
+// True unless the header sits in a global block too small for what it claims: an edited or
+// corrupt header then cannot send a converter past the block. Headers outside the global heap
+// (library-owned or external) cannot be checked. The caller's last error is left as it was.
+bool fitsItsBlock(const BITMAPINFOHEADER* h, size_t needed)
+{
+    const DWORD saved = GetLastError();
+    HGLOBAL block = GlobalHandle(h);
+    const bool fits = !block || GlobalSize(block) >= needed;
+    SetLastError(saved);
+    return fits;
 }
 
 // GlobalAlloc + GlobalLock as one step; null leaves nothing allocated.
@@ -151,10 +166,12 @@ bool describe(const BITMAPINFOHEADER* pHeader, Layout& out)
         return false;
     if (!isDibDepth(pHeader->biBitCount) || pHeader->biWidth < 0 || pHeader->biHeight < 0)
         return false;
-    if (DibColorTableEntries(pHeader) > 256) return false;
+    if (DibColorTableEntries(pHeader) > 256 || pHeader->biSize > kMaxHeaderBytes) return false;
     const auto image =
         checkedDibImageSize(pHeader->biWidth, pHeader->biHeight, pHeader->biBitCount);
     if (!image || *image > kMaxDibImageBytes) return false;
+    const size_t behind = usesExternalBits(pHeader) ? 0 : *image;
+    if (!fitsItsBlock(pHeader, DibBitsOffset(pHeader) + behind)) return false;
     out.width = pHeader->biWidth;
     out.height = pHeader->biHeight;
     out.bitCount = pHeader->biBitCount;

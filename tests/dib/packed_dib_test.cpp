@@ -315,3 +315,18 @@ TEST(AddAlpha, PutsTheMaskInTheFourthByte)
     EXPECT_EQ(DibAddAlpha(pic.get(), other.get(), &none), 0);
     EXPECT_EQ(none, nullptr);
 }
+
+TEST(FixedConverters, RefuseAHeaderThatClaimsMoreThanItsBlock)
+{
+    auto src = alloc(4, 4, 32), dst = alloc(4, 4, 24);
+    // Both headers grown after allocation: the rows they describe run past their blocks.
+    src->biHeight = 40;
+    dst->biHeight = 40;
+    EXPECT_EQ(Dib32To24(src.get(), dst.get()), 0);
+    src->biHeight = 4;
+    EXPECT_EQ(Dib32To24(src.get(), dst.get()), 0);
+    dst->biHeight = 4;
+    SetLastError(1234);
+    EXPECT_EQ(Dib32To24(src.get(), dst.get()), 1);
+    EXPECT_EQ(GetLastError(), 1234u); // the size check leaves the caller's last error alone
+}
