@@ -1,73 +1,15 @@
 // SPDX-License-Identifier: MIT
-// The write path of the library: record checks, palette and quality lookup, atomic output.
+// The write path of the library: record checks and palette lookup, then the codec's writer.
 #include "write_file.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "contracts/common_library.h"
 #include "palette_handle.h"
 #include "tavrel/platform/memory.h"
-#include "tavrel/platform/profile.h"
 
 namespace mio::stillimage {
-
-OutputFile::~OutputFile()
-{
-    if (m_file) std::fclose(m_file);
-    if (!m_tempPath.empty()) ::unlink(m_tempPath.c_str());
-}
-
-int OutputFile::open(const std::string& finalPath)
-{
-    m_finalPath = finalPath;
-    const size_t slash = finalPath.find_last_of('/');
-    const std::string dir = slash == std::string::npos ? "." : finalPath.substr(0, slash);
-    const std::string leaf = slash == std::string::npos ? finalPath : finalPath.substr(slash + 1);
-    std::string pattern = dir + "/." + leaf + ".XXXXXX";
-    const int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
-    if (fd < 0) {
-        const int err = errno;
-        return fail(kLibErrOpen, (err == ENOENT ? "folder not found: " : "cannot create file: ") +
-                                     finalPath + ": " + std::strerror(err));
-    }
-    m_tempPath = pattern;
-    m_file = ::fdopen(fd, "wb");
-    if (!m_file) {
-        ::close(fd);
-        return fail(kLibErrMemory, "out of memory");
-    }
-    return 1;
-}
-
-int OutputFile::commit()
-{
-    if (!m_file) return 0;
-    // mkstemp makes the file 0600; give it the mode of an ordinary new document.
-    const bool flushed = std::fflush(m_file) == 0 && !std::ferror(m_file) &&
-                         ::fchmod(::fileno(m_file), 0644) == 0 && ::fsync(::fileno(m_file)) == 0;
-    const int closed = std::fclose(m_file);
-    m_file = nullptr;
-    if (!flushed || closed != 0) return fail(kLibErrOpen, "cannot write file: " + m_finalPath);
-    if (::rename(m_tempPath.c_str(), m_finalPath.c_str()) != 0)
-        return fail(kLibErrOpen,
-                    "cannot replace file: " + m_finalPath + ": " + std::strerror(errno));
-    m_tempPath.clear();
-    return 1;
-}
-
-int jpegQualitySetting()
-{
-    char ini[260] = {};
-    if (q32GetKelvraIniFileName(ini, sizeof(ini)) <= 0) return 85;
-    const int q = static_cast<int>(GetPrivateProfileIntA("QF_IJPG", "Quality", 85, ini));
-    return std::clamp(q, 1, 100);
-}
-
 namespace {
 
 PaletteColors greyRamp()

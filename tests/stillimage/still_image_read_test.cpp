@@ -57,6 +57,8 @@ const Expect kCorpus[] = {
     {"other-images/IMG_5195.HEIC", 2566, 3313, 24, QF_COLOR_RGB, 0, 1},
     {"other-images/samplefilehub.heif", 640, 426, 24, QF_COLOR_RGB, 0, 1},
     {"other-images/hopper.avif", 128, 128, 24, QF_COLOR_RGB, 0, 1},
+    {"other-images/16bit.cropped.j2k", 64, 64, 16, QF_COLOR_GREY16, 0, 1},
+    {"other-images/test-card-lossless.jp2", 640, 480, 24, QF_COLOR_RGB, 0, 1},
     {"other-images/star.avifs", 159, 159, 32, QF_COLOR_RGB, 1, 1},
     {"other-images/transparent.webp", 200, 150, 32, QF_COLOR_RGB, 1, 1},
     {"other-images/iss634_animated.webp", 245, 245, 32, QF_COLOR_RGB, 1, 42},

@@ -52,7 +52,8 @@ INSTANTIATE_TEST_SUITE_P(Formats, WriteRoundTrip,
                          ::testing::Values(RoundTrip{"bmp", 0}, RoundTrip{"png", 0},
                                            RoundTrip{"tif", 0}, RoundTrip{"jpg", 8},
                                            RoundTrip{"ppm", 0}, RoundTrip{"tga", 0},
-                                           RoundTrip{"pcx", 0}, RoundTrip{"webp", 0}),
+                                           RoundTrip{"pcx", 0}, RoundTrip{"webp", 0},
+                                           RoundTrip{"jp2", 0}, RoundTrip{"j2k", 0}),
                          [](const auto& info) { return std::string(info.param.ext); });
 
 TEST(StillImageWrite, JpegCarriesThePreviewAsExifThumbnail)
