@@ -134,6 +134,94 @@ TEST(ComObject, QueryInterfaceKeepsIdentityAndRules)
     EXPECT_EQ(probe->Release(), 3u);
 }
 
+// A hand-written outer object that aggregates a Linked object for ITestProbe.
+struct Outer final : IUnknown {
+    ULONG refs = 1;
+    IUnknown* inner = nullptr;
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override
+    {
+        if (riid == IID_IUnknown) {
+            *ppv = this;
+            AddRef();
+            return S_OK;
+        }
+        if (riid == IID_ITestProbe) return inner->QueryInterface(riid, ppv);
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++refs; }
+    ULONG STDMETHODCALLTYPE Release() override
+    {
+        if (--refs) return refs;
+        inner->Release();
+        delete this;
+        return 0;
+    }
+};
+
+class Solitary final : public tavrel::ComObject<Solitary, ITestProbe> {
+  public:
+    static constexpr bool kAggregatable = false;
+    LONG STDMETHODCALLTYPE LiveCount() override { return 0; }
+};
+
+TEST(ComObject, AggregatedObjectDelegatesToItsOuterObject)
+{
+    auto* outer = new Outer;
+    void* p = nullptr;
+    EXPECT_EQ(Linked::createInstance(outer, IID_ITestProbe, &p), CLASS_E_NOAGGREGATION);
+    EXPECT_EQ(p, nullptr);
+    ASSERT_EQ(Linked::createInstance(outer, IID_IUnknown, &p), S_OK);
+    outer->inner = static_cast<IUnknown*>(p);
+    EXPECT_EQ(Linked::alive, 1);
+
+    ComPtr<ITestProbe> probe;
+    ASSERT_EQ(outer->QueryInterface(IID_ITestProbe, reinterpret_cast<void**>(probe.GetAddressOf())),
+              S_OK);
+    EXPECT_EQ(outer->refs, 2u); // the interface's reference counts on the outer object
+    ComPtr<IUnknown> identity;
+    ASSERT_EQ(probe.As(&identity), S_OK);
+    EXPECT_EQ(identity.Get(), static_cast<IUnknown*>(outer));
+    identity.Reset();
+    probe.Reset();
+    EXPECT_EQ(outer->refs, 1u);
+    outer->Release(); // releases the inner unknown, which deletes the aggregated object
+    EXPECT_EQ(Linked::alive, 0);
+}
+
+long g_testLocks = 0;
+
+TEST(ComObject, ClassFactoryCreatesAndLocksTheModule)
+{
+    tavrel::setModuleLockHooks([] { ++g_testLocks; }, [] { --g_testLocks; });
+    {
+        ComPtr<IClassFactory> factory;
+        factory.Attach(tavrel::ClassFactory<Linked>::createNew());
+        EXPECT_EQ(g_testLocks, 1); // the factory itself is an object of this module
+        ComPtr<ITestProbe> probe;
+        ASSERT_EQ(factory->CreateInstance(nullptr, IID_ITestProbe,
+                                          reinterpret_cast<void**>(probe.GetAddressOf())),
+                  S_OK);
+        EXPECT_EQ(g_testLocks, 2);
+        factory->LockServer(TRUE);
+        EXPECT_EQ(g_testLocks, 3);
+        factory->LockServer(FALSE);
+        void* p = reinterpret_cast<void*>(1);
+        EXPECT_EQ(factory->CreateInstance(nullptr, IID_IClassFactory, &p), E_NOINTERFACE);
+        EXPECT_EQ(p, nullptr);
+        EXPECT_EQ(factory->CreateInstance(nullptr, IID_IUnknown, nullptr), E_POINTER);
+
+        ComPtr<IClassFactory> solitary;
+        solitary.Attach(tavrel::ClassFactory<Solitary>::createNew());
+        Outer outer;
+        p = reinterpret_cast<void*>(1);
+        EXPECT_EQ(solitary->CreateInstance(&outer, IID_IUnknown, &p), CLASS_E_NOAGGREGATION);
+        EXPECT_EQ(p, nullptr);
+    }
+    EXPECT_EQ(g_testLocks, 0);
+    tavrel::setModuleLockHooks(nullptr, nullptr);
+}
+
 std::string g_modulePath = MIO_TEST_COM_MODULE;
 
 bool moduleLoaded()
