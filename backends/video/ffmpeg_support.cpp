@@ -153,8 +153,8 @@ bool headerIsComplete(const AVFormatContext* ctx)
         const AVCodecParameters* par = st->codecpar;
         if (par->codec_type == AVMEDIA_TYPE_VIDEO) {
             if (st->disposition & AV_DISPOSITION_ATTACHED_PIC) continue;
-            if (par->codec_id == AV_CODEC_ID_NONE || par->width <= 0 || par->height <= 0 ||
-                par->format < 0)
+            // The pixel format may stay unknown: the decoder learns it from the stream.
+            if (par->codec_id == AV_CODEC_ID_NONE || par->width <= 0 || par->height <= 0)
                 return false;
             if (st->avg_frame_rate.num <= 0 || st->avg_frame_rate.den <= 0) return false;
             any = true;

@@ -293,10 +293,13 @@ bool probeFile(VideoFileInfo& info)
         } else if (par->bit_rate > 0) {
             extras.videoBytesPerSec = clampU32(static_cast<double>(par->bit_rate) / 8.0);
         } else {
-            int64_t audioRate = as ? as->codecpar->bit_rate : 0;
-            if (fc->bit_rate > audioRate)
-                extras.videoBytesPerSec =
-                    clampU32(static_cast<double>(fc->bit_rate - audioRate) / 8.0);
+            // Whatever the audio does not take of the file's overall rate.
+            double overall = static_cast<double>(fc->bit_rate);
+            if (overall <= 0.0 && formatDuration > 0.0)
+                overall = static_cast<double>(extras.fileSize) * 8.0 / formatDuration;
+            double audioRate = as ? static_cast<double>(as->codecpar->bit_rate) : 0.0;
+            if (overall > audioRate)
+                extras.videoBytesPerSec = clampU32((overall - audioRate) / 8.0);
             estimated = true;
         }
     }
@@ -318,6 +321,10 @@ bool probeFile(VideoFileInfo& info)
                 clampU32(static_cast<double>(totals.audioBytes) / audioDuration);
         } else if (par->bit_rate > 0) {
             extras.audioBytesPerSec = clampU32(static_cast<double>(par->bit_rate) / 8.0);
+        } else if (int bits = av_get_bits_per_sample(par->codec_id); bits >= 8) {
+            // Uncompressed audio: the rate follows from the layout.
+            extras.audioBytesPerSec = clampU32(static_cast<double>(par->sample_rate) *
+                                               par->ch_layout.nb_channels * bits / 8.0);
         } else {
             estimated = true;
         }
