@@ -1,0 +1,305 @@
+// SPDX-License-Identifier: MIT
+// CMediaFileIOMan: Initialize, the ParseFile family and the manager's lifetime.
+#include "manager/media_file_io_man.h"
+
+#include <contracts/common_library.h>
+#include <contracts/still_image_library.h>
+#include <contracts/video_library.h>
+#include <tavrel/platform/combase.h>
+#include <tavrel/platform/memory.h>
+
+#include <cstring>
+
+#include "manager/normalize_path.h"
+#include "mediaobject/library_lock.h"
+#include "mediaobject/media_file_io.h"
+
+namespace mio {
+
+namespace {
+
+constexpr uint32_t kFormatCodeEscapes = 0x80000020; // the format the three escapes configure
+constexpr uint32_t kFormatCodeFlagEscape = 2;       // the format the dwFlags bit 1 escape targets
+constexpr DWORD kInitNoVideo = 0x1;
+constexpr DWORD kInitVideoEscape25 = 0x2;
+
+// Lock order: the caller holds the image-library lock.
+bool formatExtensionIs(const ImageFileData& data, const char* ext)
+{
+    HGLOBAL infoBlock = qfFileGetFormatInfo(data.formatId);
+    if (!infoBlock) return false;
+    tavrel::GlobalLockGuard lock(infoBlock);
+    const auto* info = static_cast<const ImageFormatInfo*>(lock.data());
+    if (!info) return false;
+    const std::string_view have(info->extension, strnlen(info->extension, sizeof info->extension));
+    const std::string_view want(ext);
+    if (have.size() != want.size()) return false;
+    for (size_t i = 0; i < have.size(); ++i)
+        if ((have[i] | 0x20) != want[i]) return false;
+    return true;
+}
+
+// A still-image record that the library describes but the engine must not serve: an animated
+// GIF (the video library plays those) or a PNG of 16 bits per channel.
+bool isRefusedStillRecord(HGLOBAL block)
+{
+    tavrel::GlobalLockGuard lock(block);
+    const auto* data = static_cast<const ImageFileData*>(lock.data());
+    if (!data) return true;
+    if (data->frameCount > 1 && formatExtensionIs(*data, "gif")) return true;
+    if (data->main.colorType == QF_COLOR_RGB48 && formatExtensionIs(*data, "png")) return true;
+    return false;
+}
+
+bool checkVideoData(const VideoFileInfo& record)
+{
+    VideoCheckRecord check{};
+    check.recordSize = kVideoCheckRecordSize;
+    check.checkValue = record.checkValue;
+    std::memcpy(check.ansiPath, record.ansiPath, sizeof check.ansiPath);
+    return qVideoCheckData(&check, kVideoCheckFirstFrame, 0, 0) > 0;
+}
+
+// Drops what the libraries attached to a parse record that no object took over.
+struct ParseRecord {
+    VideoFileInfo info{};
+    bool libraryOwnsAttachments = false;
+    ~ParseRecord()
+    {
+        if (libraryOwnsAttachments || info.widePath) qVideoFreeFileInfo(&info);
+    }
+};
+
+} // namespace
+
+HRESULT CMediaFileIOMan::create(REFIID riid, void** ppv)
+{
+    if (!ppv) return E_POINTER;
+    *ppv = nullptr;
+    ComPtr<CMediaFileIOMan> manager;
+    manager.Attach(createNew());
+    if (!manager) return E_OUTOFMEMORY;
+    return manager->QueryInterface(riid, ppv);
+}
+
+bool CMediaFileIOMan::queryExtra(REFIID riid, void** ppv)
+{
+    if (riid == IID_IMediaFileIOMan) {
+        *ppv = static_cast<IMediaFileIOMan*>(this);
+        return true;
+    }
+    if (riid == IID_IDispatch) {
+        *ppv = static_cast<IDispatch*>(this);
+        return true;
+    }
+    return false;
+}
+
+CMediaFileIOMan::~CMediaFileIOMan()
+{
+    if (m_videoFormatCount > 0) qVideoExit();
+}
+
+// ---- IDispatch ----
+
+STDMETHODIMP CMediaFileIOMan::GetTypeInfoCount(UINT* pctinfo)
+{
+    if (!pctinfo) return E_POINTER;
+    *pctinfo = 1;
+    return S_OK;
+}
+
+STDMETHODIMP CMediaFileIOMan::GetTypeInfo(UINT iTInfo, LCID, ITypeInfo** ppTInfo)
+{
+    if (ppTInfo) *ppTInfo = nullptr;
+    if (iTInfo != 0) return DISP_E_BADINDEX;
+    // TODO(typelib): answered from the module's type library, which lands with the server.
+    return E_NOTIMPL;
+}
+
+STDMETHODIMP CMediaFileIOMan::GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*)
+{
+    return E_NOTIMPL; // TODO(typelib): as GetTypeInfo
+}
+
+STDMETHODIMP CMediaFileIOMan::Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*,
+                                     UINT*)
+{
+    return E_NOTIMPL; // TODO(typelib): as GetTypeInfo
+}
+
+// ---- Initialize ----
+
+STDMETHODIMP CMediaFileIOMan::Initialize(DWORD dwFlags)
+{
+    if (m_initialised) return S_OK;
+    m_initialised = true;
+    m_initFlags = dwFlags;
+    if (!(dwFlags & kInitNoVideo)) {
+        m_videoFormatCount = qVideoInit();
+        if (m_videoFormatCount < 0) m_videoFormatCount = 0;
+        if (m_videoFormatCount > 0) {
+            const int32_t index = qVideoGetFormatIndex(kFormatCodeEscapes);
+            if (index >= 0) {
+                char project[] = ".kpj";
+                qVideoEscape(index, 20, nullptr, 0, 0);
+                qVideoEscape(index, 21, project, 0, 0);
+                qVideoEscape(index, 22, nullptr, 0, 0);
+            }
+        }
+        if (m_videoFormatCount > 0 && (dwFlags & kInitVideoEscape25)) {
+            const int32_t index = qVideoGetFormatIndex(kFormatCodeFlagEscape);
+            if (index >= 0) qVideoEscape(index, 25, nullptr, 0, 0);
+        }
+    }
+    m_imageFormatCount = qfFileGetFileFmtNum();
+    if (m_imageFormatCount < 0) m_imageFormatCount = 0;
+    m_extensions.build(m_videoFormatCount, m_imageFormatCount);
+    return CoCreateInstance(CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER,
+                            IID_IWICImagingFactory,
+                            reinterpret_cast<void**>(m_imagingFactory.ReleaseAndGetAddressOf()));
+}
+
+// ---- ParseFile family ----
+
+STDMETHODIMP CMediaFileIOMan::ParseFile(const WCHAR* szFileName, IMediaFileIO** ppMediaFileIO)
+{
+    return ParseFileEx(szFileName, ppMediaFileIO, 0);
+}
+
+STDMETHODIMP CMediaFileIOMan::ParseFile_BSTR(BSTR szFileName, IMediaFileIO** ppMediaFileIO)
+{
+    return ParseFileEx(szFileName, ppMediaFileIO, 0);
+}
+
+STDMETHODIMP CMediaFileIOMan::ParseFileEx_BSTR(BSTR szFileName, IMediaFileIO** ppMediaFileIO,
+                                               int32_t nNoBuffering)
+{
+    return ParseFileEx(szFileName, ppMediaFileIO, nNoBuffering);
+}
+
+STDMETHODIMP CMediaFileIOMan::ParseFileEx(const WCHAR* szFileName, IMediaFileIO** ppMediaFileIO,
+                                          int32_t nNoBuffering)
+{
+    if (!m_initialised) Initialize(0);
+    c32ResetDLLErrInfo();
+    if (!ppMediaFileIO) return E_INVALIDARG;
+    *ppMediaFileIO = nullptr;
+    if (!szFileName) return E_INVALIDARG;
+
+    ParseRecord record;
+    record.info.recordSize = kVideoFileInfoSize;
+    record.info.parseMode = kVideoParseQuick;
+    NormalizePath(szFileName, &record.info, nullptr);
+
+    int32_t kind = 0;
+    if (!ClassifyPath(szFileName, &kind, false)) return E_FAIL;
+
+    bool tryVideo = m_videoFormatCount > 0 && kind == kKindVideo;
+    if (!tryVideo && m_imageFormatCount > 0 && kind == kKindImage) {
+        // The imaging component serves JPEG, PNG, BMP and single-frame GIF itself.
+        ComPtr<IMediaFileIO> object;
+        ComPtr<IMediaFile> media;
+        if (SUCCEEDED(CoCreateInstance(CLSID_ImageFileIO, nullptr, CLSCTX_INPROC_SERVER,
+                                       IID_IMediaFileIO,
+                                       reinterpret_cast<void**>(object.GetAddressOf()))) &&
+            SUCCEEDED(object.As(&media))) {
+            BSTR path = SysAllocString(szFileName);
+            const HRESULT opened =
+                path ? media->OpenMedia(path, m_imagingFactory.Get(), VARIANT_TRUE,
+                                        static_cast<VARIANT_BOOL>(nNoBuffering))
+                     : E_OUTOFMEMORY;
+            SysFreeString(path);
+            GUID container{};
+            if (SUCCEEDED(opened) && SUCCEEDED(media->GetFormat(&container))) {
+                int32_t bits = 0;
+                object->GetFrameBitCount(&bits);
+                if (container == GUID_ContainerFormatJpeg || container == GUID_ContainerFormatPng ||
+                    container == GUID_ContainerFormatBmp) {
+                    *ppMediaFileIO = object.Detach();
+                    return S_OK;
+                }
+                UINT frames = 0;
+                if (container == GUID_ContainerFormatGif &&
+                    SUCCEEDED(media->GetFrameCount(&frames))) {
+                    if (frames == 1) {
+                        *ppMediaFileIO = object.Detach();
+                        return S_OK;
+                    }
+                    tryVideo = true; // animated: the video library plays it
+                }
+            }
+        }
+        if (!tryVideo) {
+            auto hold = LibraryLockHold::enter(imageLibraryLock());
+            HGLOBAL block = qfFileGetFileData(record.info.ansiPath, 0);
+            if (block) {
+                if (isRefusedStillRecord(block)) {
+                    q32FileFreeFileData(block);
+                    return E_FAIL;
+                }
+                IMediaFileIO* created = nullptr;
+                if (const HRESULT hr = CMediaFileIO::create(&created); FAILED(hr)) {
+                    q32FileFreeFileData(block);
+                    return hr;
+                }
+                created->SetImageData(block);
+                created->SetInitFlags(m_initFlags);
+                static_cast<CMediaFileIO*>(created)->adoptLibraryLock(*hold.release());
+                *ppMediaFileIO = created;
+                return S_OK;
+            }
+        }
+    }
+
+    if (tryVideo) {
+        auto hold = LibraryLockHold::enter(videoLibraryLock());
+        if (qVideoGetFileInfo(&record.info) <= 0) return E_FAIL;
+        record.libraryOwnsAttachments = true;
+        if (record.info.formatKind == kVideoKindNeedsCheck && !checkVideoData(record.info))
+            return E_FAIL;
+        IMediaFileIO* created = nullptr;
+        if (const HRESULT hr = CMediaFileIO::create(&created); FAILED(hr)) return hr;
+        created->SetVideoData(&record.info);
+        created->SetInitFlags(m_initFlags);
+        // The object's copy now owns what the library attached to the record.
+        record.libraryOwnsAttachments = false;
+        record.info.widePath = nullptr;
+        static_cast<CMediaFileIO*>(created)->adoptLibraryLock(*hold.release());
+        *ppMediaFileIO = created;
+        return S_OK;
+    }
+
+    // No library took the file; its last error stays for GetErrorString.
+    char discarded[256];
+    c32GetDLLErrorInfo(discarded, sizeof discarded, 0, 0, 0, 0);
+    return E_FAIL;
+}
+
+STDMETHODIMP CMediaFileIOMan::DirectSetMetadata(const WCHAR* szFileName,
+                                                IMediaFileIO** ppMediaFileIO)
+{
+    if (!ppMediaFileIO) return E_INVALIDARG;
+    *ppMediaFileIO = nullptr;
+    ParseRecord record;
+    record.info.recordSize = kVideoFileInfoSize;
+    NormalizePath(szFileName, &record.info, nullptr);
+    IMediaFileIO* created = nullptr;
+    if (const HRESULT hr = CMediaFileIO::create(&created); FAILED(hr)) return hr;
+    if (SUCCEEDED(created->SetVideoData(&record.info))) record.info.widePath = nullptr;
+    *ppMediaFileIO = created;
+    return S_OK;
+}
+
+// TODO(errors-writing): GetErrorString and WriteImageFile land with their own change.
+STDMETHODIMP CMediaFileIOMan::GetErrorString(WCHAR*, int32_t)
+{
+    return E_NOTIMPL;
+}
+
+STDMETHODIMP CMediaFileIOMan::WriteImageFile(const WCHAR*, int32_t, PackedDib, BOOL, int32_t)
+{
+    return E_NOTIMPL;
+}
+
+} // namespace mio
