@@ -88,8 +88,13 @@ using PHKEY = HKEY*;
 using REGSAM = DWORD;
 using LSTATUS = LONG;
 
+// Guarded: other C headers (glib) define them with the same values.
+#ifndef TRUE
 #define TRUE 1
+#endif
+#ifndef FALSE
 #define FALSE 0
+#endif
 #define VARIANT_TRUE ((VARIANT_BOOL)-1)
 #define VARIANT_FALSE ((VARIANT_BOOL)0)
 #define MAX_PATH 260
