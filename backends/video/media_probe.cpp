@@ -15,6 +15,7 @@ extern "C" {
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <vector>
 
 namespace mio::video {
 namespace {
@@ -99,6 +100,32 @@ ScanTotals scanPackets(AVFormatContext* ctx, Deadline& deadline, int video, int 
         av_packet_unref(packet.get());
     }
     return totals;
+}
+
+// Rate of a stream whose header has none, from the timestamps of its first packets; 0 when
+// fewer than two distinct timestamps turn up. Bounded, so a quick parse stays quick.
+double sampledRate(AVFormatContext* ctx, int video)
+{
+    constexpr int kMaxPackets = 400;
+    constexpr size_t kWanted = 60;
+    PacketPtr packet(av_packet_alloc());
+    if (!packet) return 0.0;
+    std::vector<int64_t> stamps;
+    for (int n = 0; n < kMaxPackets && stamps.size() < kWanted; ++n) {
+        if (av_read_frame(ctx, packet.get()) < 0) break;
+        if (packet->stream_index == video) {
+            int64_t t = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
+            if (t != AV_NOPTS_VALUE) stamps.push_back(t);
+        }
+        av_packet_unref(packet.get());
+    }
+    std::sort(stamps.begin(), stamps.end());
+    stamps.erase(std::unique(stamps.begin(), stamps.end()), stamps.end());
+    if (stamps.size() < 2) return 0.0;
+    double span = seconds(stamps.back() - stamps.front(), ctx->streams[video]->time_base);
+    if (span <= 0.0) return 0.0;
+    double fps = static_cast<double>(stamps.size() - 1) / span;
+    return fps <= kMaxPlausibleRate ? fps : 0.0;
 }
 
 uint16_t clampU16(int64_t v)
@@ -211,11 +238,16 @@ bool probeFile(VideoFileInfo& info)
     if (vs && fps <= 0.0 && !(format.traits & kTraitCountInQuickParse))
         fps = plausibleRate(vs->r_frame_rate);
 
-    const bool scan = !quick || (format.traits & kTraitCountInQuickParse) || (vs && fps <= 0.0);
-    ScanTotals totals;
-    if (scan) totals = scanPackets(fc, deadline, video, audio);
-
     bool estimated = false;
+    const bool scan = !quick || (format.traits & kTraitCountInQuickParse);
+    ScanTotals totals;
+    if (scan) {
+        totals = scanPackets(fc, deadline, video, audio);
+    } else if (vs && fps <= 0.0) {
+        fps = sampledRate(fc, video);
+        estimated = true;
+    }
+
     if (vs) {
         if (totals.complete && totals.videoPackets > 0 && !rateFromHeader) {
             double packetSeconds = seconds(totals.videoDurationTs, vs->time_base);

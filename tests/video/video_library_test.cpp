@@ -54,6 +54,10 @@ class GeneratedMedia : public ::testing::Test {
                       "-c:v mpeg2video -g 10 -bf 2 -sc_threshold 1000000000 -q:v 2 "
                       "-pix_fmt yuv420p -f mpegts " +
                       (d / "ramp.ts").string()) &&
+            // ASF stores no frame rate: a quick parse has to find it.
+            runFfmpeg("-f lavfi -i \"color=black:s=64x48:r=10:d=3,format=gray,geq=lum='8*N'\" "
+                      "-c:v wmv2 -g 10 -q:v 2 -pix_fmt yuv420p " +
+                      (d / "ramp.wmv").string()) &&
             // Left half white, right half black, stored with a display rotation.
             runFfmpeg("-f lavfi -i \"color=white:s=32x48:r=10:d=1[a];"
                       "color=black:s=32x48:r=10:d=1[b];[a][b]hstack\" -c:v mpeg4 " +
@@ -138,6 +142,21 @@ TEST_F(GeneratedMedia, QuickAndFullParseFillTheRecord)
         EXPECT_EQ(i.audioSampleRate, 0u);
         EXPECT_EQ(i.fileSize, static_cast<int32_t>(fs::file_size(file("ramp.mp4"))));
     }
+}
+
+TEST_F(GeneratedMedia, RatelessContainerIsSampledQuicklyAndCountedFully)
+{
+    Record quick(file("ramp.wmv"), kVideoParseQuick);
+    ASSERT_EQ(quick.parse(), 1);
+    EXPECT_EQ(quick.info.formatIndex, indexOfExtension("wmv"));
+    EXPECT_EQ(quick.info.frameRate, 10000u);
+    EXPECT_EQ(quick.info.totalFrames, 30);
+    EXPECT_EQ(quick.info.flags & kVideoFlagDetailsLeftOut, kVideoFlagDetailsLeftOut);
+    Record full(file("ramp.wmv"), kVideoParseFull);
+    ASSERT_EQ(full.parse(), 1);
+    EXPECT_EQ(full.info.frameRate, 10000u);
+    EXPECT_EQ(full.info.totalFrames, 30);
+    EXPECT_EQ(full.info.flags & kVideoFlagDetailsLeftOut, 0u);
 }
 
 TEST_F(GeneratedMedia, MiscItemsAnswerFromTheRecord)
