@@ -283,8 +283,9 @@ TEST_F(CorpusJpeg, ExifTagsAndValuesAgreeWithExifTool)
             }
         }
         // And nothing we list is unknown to ExifTool (pointers and maker notes aside).
-        for (const auto& [group, ifd] : ifds) {
-            for (const IfdEntry& e : ifd->entries) {
+        for (const auto& named : ifds) {
+            const std::string& group = named.first;
+            for (const IfdEntry& e : named.second->entries) {
                 if (isPointerTag(e.tag)) continue;
                 const bool listed = std::any_of(tool.begin(), tool.end(), [&](const ToolTag& t) {
                     return t.group == group && t.id == std::to_string(e.tag);

@@ -273,3 +273,41 @@ TEST(JpegRewrite, PlansInPlaceOnlyForSameSizePayloads)
     std::vector<SegmentChange> inserted{{SegmentChange::Action::InsertBefore, 2, 0xE1, {}}};
     EXPECT_EQ(planInPlace(*layout, inserted).error(), Error::TooLarge);
 }
+
+TEST(JpegApp0, ParsesJfifDensityAndThumbnail)
+{
+    Bytes c{1, 2, 1, 0, 72, 0, 96, 2, 1};
+    put(c, Bytes{1, 2, 3, 4, 5, 6});
+    auto h = parseJfif(c);
+    ASSERT_TRUE(h.ok());
+    EXPECT_EQ(h->version, 0x0102);
+    EXPECT_EQ(h->units, 1);
+    EXPECT_EQ(h->xDensity, 72);
+    EXPECT_EQ(h->yDensity, 96);
+    EXPECT_EQ(h->thumbnail, (Bytes{1, 2, 3, 4, 5, 6}));
+    c.pop_back(); // thumbnail one byte short
+    EXPECT_EQ(parseJfif(c).error(), Error::Truncated);
+    EXPECT_EQ(parseJfif(Bytes{1, 2, 1}).error(), Error::Truncated);
+}
+
+TEST(JpegApp13, SplitsLargeResourceBlocksAcrossSegments)
+{
+    Bytes block(2 * kMaxSegmentPayload, 0);
+    for (size_t i = 0; i < block.size(); ++i)
+        block[i] = static_cast<uint8_t>(i * 7);
+    auto payloads = photoshopSegmentPayloads(block);
+    ASSERT_TRUE(payloads.ok());
+    ASSERT_EQ(payloads->size(), 3u);
+    EXPECT_EQ((*payloads)[0].size(), kMaxSegmentPayload);
+
+    // Written as APP13 segments, they walk and join back to the same block.
+    Bytes f{0xFF, 0xD8};
+    for (const Bytes& p : *payloads)
+        put(f, segment(0xED, p));
+    put(f, segment(0xDA, Bytes{0}));
+    ByteSource src(f);
+    auto layout = walkJpeg(src);
+    ASSERT_TRUE(layout.ok());
+    EXPECT_EQ(*assemblePhotoshop(src, *layout), block);
+    EXPECT_EQ(photoshopSegmentPayloads({})->size(), 1u);
+}

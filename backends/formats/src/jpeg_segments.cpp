@@ -281,6 +281,46 @@ Result<std::vector<uint8_t>> assemblePhotoshop(const ByteSource& source, const J
     }
 }
 
+Result<JfifHeader> parseJfif(std::span<const uint8_t> c)
+{
+    if (c.size() < 9) return Error::Truncated;
+    JfifHeader h;
+    h.version = detail::load16(c.data(), ByteOrder::BigEndian);
+    h.units = c[2];
+    h.xDensity = detail::load16(c.data() + 3, ByteOrder::BigEndian);
+    h.yDensity = detail::load16(c.data() + 5, ByteOrder::BigEndian);
+    h.thumbWidth = c[7];
+    h.thumbHeight = c[8];
+    const size_t thumbBytes = size_t{h.thumbWidth} * h.thumbHeight * 3; // at most 195075
+    if (c.size() - 9 < thumbBytes) return Error::Truncated;
+    try {
+        h.thumbnail.assign(c.begin() + 9, c.begin() + 9 + static_cast<ptrdiff_t>(thumbBytes));
+    } catch (const std::bad_alloc&) {
+        return Error::OutOfMemory;
+    }
+    return h;
+}
+
+Result<std::vector<std::vector<uint8_t>>> photoshopSegmentPayloads(std::span<const uint8_t> block)
+{
+    constexpr size_t kRoom = kMaxSegmentPayload - kPhotoshopSignature.size();
+    try {
+        std::vector<std::vector<uint8_t>> out;
+        size_t pos = 0;
+        do {
+            const size_t n = std::min(kRoom, block.size() - pos);
+            std::vector<uint8_t> p(kPhotoshopSignature.begin(), kPhotoshopSignature.end());
+            p.insert(p.end(), block.begin() + static_cast<ptrdiff_t>(pos),
+                     block.begin() + static_cast<ptrdiff_t>(pos + n));
+            out.push_back(std::move(p));
+            pos += n;
+        } while (pos < block.size());
+        return out;
+    } catch (const std::bad_alloc&) {
+        return Error::OutOfMemory;
+    }
+}
+
 Result<std::vector<uint8_t>> rebuildHead(const ByteSource& source, const JpegLayout& layout,
                                          std::span<const SegmentChange> changes)
 {

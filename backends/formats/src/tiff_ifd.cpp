@@ -228,7 +228,11 @@ class TreeReader {
   public:
     TreeReader(std::span<const uint8_t> tiff, ByteOrder order, const TiffOptions& options,
                std::vector<IfdProblem>* problems)
-        : m_tiff(tiff), m_order(order), m_options(options), m_problems(problems)
+        : m_tiff(tiff), m_order(order), m_options(options), m_problems(problems),
+          // Honest files decode to about their own size; overlapping references to one
+          // large area must not multiply it.
+          m_valueBudget(
+              std::min<uint64_t>(options.maxValueBytes, 2 * uint64_t{tiff.size()} + 65536))
     {
     }
 
@@ -267,7 +271,7 @@ class TreeReader {
             // Decoded values may take more memory than the bytes they come from (a byte
             // count of rationals decodes to the same size, shorts to their own size...):
             // cap the total so repeated references to one large area cannot blow up.
-            if (bytes > m_options.maxValueBytes - m_valueBytes) {
+            if (bytes > m_valueBudget - m_valueBytes) {
                 problem(kind, entry.tag, Error::TooLarge);
                 continue;
             }
@@ -319,6 +323,7 @@ class TreeReader {
     const TiffOptions& m_options;
     std::vector<IfdProblem>* m_problems;
     std::set<uint32_t> m_visited;
+    uint64_t m_valueBudget;
     uint64_t m_valueBytes = 0;
 };
 

@@ -5,6 +5,7 @@
 #include <exempi/xmp.h>
 #include <exempi/xmpconsts.h>
 
+#include <map>
 #include <mutex>
 #include <new>
 
@@ -168,6 +169,7 @@ Result<std::vector<XmpProperty>> XmpPacket::properties() const
         auto schema = newString(), path = newString(), value = newString();
         std::vector<XmpProperty> out;
         std::string lastUri, lastPrefix;
+        std::map<std::string, std::string> uriOfPrefix;
         uint32_t options = 0;
         while (xmp_iterator_next(it.get(), schema.get(), path.get(), value.get(), &options)) {
             std::string p = toString(path.get());
@@ -189,9 +191,13 @@ Result<std::vector<XmpProperty>> XmpPacket::properties() const
             if (colon != std::string::npos && step[0] != '[') {
                 prop.prefix = step.substr(0, colon);
                 if (lastStep != std::string::npos) {
-                    auto uri = newString();
-                    if (xmp_prefix_namespace_uri(prop.prefix.c_str(), uri.get()))
-                        prop.ns = toString(uri.get());
+                    auto [cached, added] = uriOfPrefix.try_emplace(prop.prefix);
+                    if (added) {
+                        auto uri = newString();
+                        if (xmp_prefix_namespace_uri(prop.prefix.c_str(), uri.get()))
+                            cached->second = toString(uri.get());
+                    }
+                    if (!cached->second.empty()) prop.ns = cached->second;
                 }
             } else {
                 if (prop.ns != lastUri) {

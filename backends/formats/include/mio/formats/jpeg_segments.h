@@ -102,6 +102,22 @@ Result<std::string> assembleExtendedXmp(const ByteSource& source, const JpegLayo
 // The Photoshop image resource block: the contents of all "Photoshop 3.0" APP13 segments joined.
 Result<std::vector<uint8_t>> assemblePhotoshop(const ByteSource& source, const JpegLayout& layout);
 
+// JFIF APP0 content (after "JFIF\0"): version, density and the optional RGB thumbnail.
+struct JfifHeader {
+    uint16_t version = 0; // major in the high byte: 0x0102 for 1.02
+    uint8_t units = 0;    // 0 aspect ratio only, 1 dots per inch, 2 dots per cm
+    uint16_t xDensity = 0;
+    uint16_t yDensity = 0;
+    uint8_t thumbWidth = 0;
+    uint8_t thumbHeight = 0;
+    std::vector<uint8_t> thumbnail; // thumbWidth * thumbHeight * 3 bytes of RGB
+};
+Result<JfifHeader> parseJfif(std::span<const uint8_t> content);
+
+// APP13 payloads ("Photoshop 3.0\0" + a piece of the block) for a resource block, split so
+// each fits one segment; readers join them again in order.
+Result<std::vector<std::vector<uint8_t>>> photoshopSegmentPayloads(std::span<const uint8_t> block);
+
 // One change to the segment list; `index` refers to JpegLayout::segments.
 struct SegmentChange {
     enum class Action : uint8_t { Replace, Remove, InsertBefore };

@@ -129,7 +129,9 @@ struct TiffTree {
 
 struct TiffOptions {
     uint32_t maxEntriesPerIfd = 1024;
-    uint64_t maxValueBytes = 64u << 20; // decoded value bytes over the whole tree
+    // Decoded value bytes over the whole tree; the reader also caps them at twice the input
+    // size plus 64 KiB.
+    uint64_t maxValueBytes = 64u << 20;
     uint32_t maxSubIfds = 16;
     bool readSubIfds = true;
 };
