@@ -137,6 +137,12 @@ int32_t resolutionField(double dpi);
 /// Bytes of a row of `width` pixels at `bitCount` bits, rounded up to whole bytes.
 size_t rowBytes(int32_t width, int32_t bitCount);
 
+/// Size and component count of a JPEG held in memory, from its frame header.
+bool jpegFrameSize(const uint8_t* data, size_t size, int32_t& width, int32_t& height,
+                   int32_t& components);
+/// Decodes a JPEG held in memory into `sink` (grey or red-green-blue rows).
+int decodeJpegRows(const uint8_t* data, size_t size, RowSink& sink);
+
 /// Standard descriptors by kind.
 ImageDesc rgbDesc(int32_t width, int32_t height);
 ImageDesc greyDesc(int32_t width, int32_t height);

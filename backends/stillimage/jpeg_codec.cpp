@@ -422,6 +422,30 @@ int writeJpeg(const WriteJob& job, RowSource& mainRows, RowSource* previewRows)
 
 } // namespace
 
+bool jpegFrameSize(const uint8_t* data, size_t size, int32_t& width, int32_t& height,
+                   int32_t& components)
+{
+    JpegFrame f;
+    if (!walkSegments(data, size, 0, f, false) || f.precision != 8) return false;
+    width = static_cast<int32_t>(f.width);
+    height = static_cast<int32_t>(f.height);
+    components = static_cast<int32_t>(f.components);
+    return sizeAcceptable(width, height);
+}
+
+int decodeJpegRows(const uint8_t* data, size_t size, RowSink& sink)
+{
+    char message[JMSG_LENGTH_MAX] = {};
+    switch (decodeRows(data, size, false, sink, message)) {
+    case kDecodeOk:
+        return 1;
+    case kDecodeStopped:
+        return fail(kLibErrGeneric, "reading stopped");
+    default:
+        return fail(kLibErrCorrupt, std::string("corrupt or truncated data: ") + message);
+    }
+}
+
 extern const CodecOps kJpegOps = {parseJpeg, readJpeg, writeJpeg};
 
 } // namespace mio::stillimage

@@ -292,3 +292,39 @@ TEST(StillImageRead, CopiesOfOnePictureDecodeAlike)
 }
 
 } // namespace
+
+namespace {
+
+TEST(StillImageRead, CameraRawDevelopsTheSensorDataAndReadsTheEmbeddedPreview)
+{
+    MIO_CORPUS_FILE(dng, "raw/canon_eos_6d.dng");
+    sitest::Record rec = sitest::open(dng);
+    ASSERT_NE(rec.handle, nullptr) << sitest::lastError();
+    const ImageFileData d = rec.copy();
+    EXPECT_EQ(d.formatId, qfFileGetFormatID("raw"));
+    EXPECT_EQ(d.main.width, 1224);
+    EXPECT_EQ(d.main.height, 816);
+    ASSERT_EQ(d.hasPreview, 1);
+    EXPECT_EQ(d.preview.width, 1024);
+    EXPECT_EQ(d.preview.height, 683);
+    sitest::Pixels main, preview;
+    ASSERT_GT(sitest::read(rec, sitest::Want::Main, main), 0) << sitest::lastError();
+    EXPECT_EQ(main.rowsSeen, 816);
+    ASSERT_GT(sitest::read(rec, sitest::Want::Preview, preview), 0) << sitest::lastError();
+    EXPECT_EQ(preview.rowsSeen, 683);
+}
+
+TEST(StillImageRead, CameraRawStubsFallBackToTheirTiffStructure)
+{
+    // ExifTool's CR2 sample has its sensor data stripped: LibRaw cannot develop it, but
+    // IFD0 holds a readable picture.
+    MIO_CORPUS_FILE(cr2, "raw/exiftool_CanonRaw.cr2");
+    sitest::Record rec = sitest::open(cr2);
+    ASSERT_NE(rec.handle, nullptr) << sitest::lastError();
+    const ImageFileData d = rec.copy();
+    EXPECT_EQ(d.formatId, qfFileGetFormatID("cr2"));
+    EXPECT_EQ(d.main.width, 1536);
+    EXPECT_EQ(d.main.height, 1024);
+}
+
+} // namespace
