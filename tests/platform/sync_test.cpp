@@ -72,6 +72,7 @@ TEST(Interlocked, ReturnValuesMatchThePlatform)
     EXPECT_EQ(v, 1);
     LONG m = INT32_MAX;
     EXPECT_EQ(InterlockedIncrement(&m), INT32_MIN); // wraps as two's complement
+    EXPECT_EQ(InterlockedDecrement(&m), INT32_MAX);
 
     LONG shared = 0;
     std::vector<std::thread> threads;

@@ -21,16 +21,25 @@ inline constexpr DWORD ERROR_DISCARDED = 157;
 /// Allocates at least dwBytes (8-byte aligned). Returns null with the last error set on failure.
 /// A movable request of 0 bytes gives a handle to a discarded block that cannot be locked.
 TAVREL_API HGLOBAL GlobalAlloc(UINT uFlags, SIZE_T dwBytes);
-/// Resizes a block; a locked movable block keeps its address only if it fits in place.
+/// Resizes a block; a locked movable block keeps its address only if it fits in place. A
+/// movable block may always move (its handle stays); a fixed block moves only with
+/// GMEM_MOVEABLE in uFlags (its handle is its address, so the result is the new handle).
+/// Size 0 discards an unlocked movable block. GMEM_ZEROINIT zero-fills the growth.
+/// GMEM_MODIFY with GMEM_MOVEABLE turns a fixed block movable and returns its new handle.
 TAVREL_API HGLOBAL GlobalReAlloc(HGLOBAL hMem, SIZE_T dwBytes, UINT uFlags);
 /// Increments the lock count of a movable block and returns its address; null when discarded
-/// or not a block of this heap (last error ERROR_INVALID_HANDLE).
+/// (ERROR_DISCARDED) or not a live block of this heap (ERROR_INVALID_HANDLE). Freed and foreign
+/// handles are looked up, never dereferenced. The count saturates at 255, where a further lock
+/// fails instead of wrapping.
 TAVREL_API LPVOID GlobalLock(HGLOBAL hMem);
 /// Nonzero while still locked; 0 with NO_ERROR at count 0, 0 with ERROR_NOT_LOCKED when not locked.
 TAVREL_API BOOL GlobalUnlock(HGLOBAL hMem);
 /// Maps an address returned by GlobalLock (or a fixed block's pointer) back to its handle.
 TAVREL_API HGLOBAL GlobalHandle(LPCVOID pMem);
+/// The size asked for (0 for a discarded block, and 0 with ERROR_INVALID_HANDLE for a bad one).
 TAVREL_API SIZE_T GlobalSize(HGLOBAL hMem);
+/// Lock count in the low byte, GMEM_DISCARDED for a discarded block, GMEM_INVALID_HANDLE for a
+/// bad handle.
 TAVREL_API UINT GlobalFlags(HGLOBAL hMem);
 /// Null on success; the handle itself on failure. Frees locked blocks too.
 TAVREL_API HGLOBAL GlobalFree(HGLOBAL hMem);

@@ -29,11 +29,14 @@ TAVREL_API void DeleteCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
 // sequentially consistent, like a full barrier. Each returns what the platform's does.
 inline LONG InterlockedIncrement(LONG volatile* addend)
 {
-    return std::atomic_ref<LONG>(*const_cast<LONG*>(addend)).fetch_add(1) + 1;
+    // Wraps like the platform's; the arithmetic on the returned value is done unsigned.
+    return static_cast<LONG>(
+        static_cast<ULONG>(std::atomic_ref<LONG>(*const_cast<LONG*>(addend)).fetch_add(1)) + 1u);
 }
 inline LONG InterlockedDecrement(LONG volatile* addend)
 {
-    return std::atomic_ref<LONG>(*const_cast<LONG*>(addend)).fetch_sub(1) - 1;
+    return static_cast<LONG>(
+        static_cast<ULONG>(std::atomic_ref<LONG>(*const_cast<LONG*>(addend)).fetch_sub(1)) - 1u);
 }
 /// Returns the previous value.
 inline LONG InterlockedExchange(LONG volatile* target, LONG value)
@@ -54,11 +57,17 @@ inline LONG InterlockedExchangeAdd(LONG volatile* addend, LONG value)
 }
 inline LONGLONG InterlockedIncrement64(LONGLONG volatile* addend)
 {
-    return std::atomic_ref<LONGLONG>(*const_cast<LONGLONG*>(addend)).fetch_add(1) + 1;
+    return static_cast<LONGLONG>(
+        static_cast<ULONGLONG>(
+            std::atomic_ref<LONGLONG>(*const_cast<LONGLONG*>(addend)).fetch_add(1)) +
+        1u);
 }
 inline LONGLONG InterlockedDecrement64(LONGLONG volatile* addend)
 {
-    return std::atomic_ref<LONGLONG>(*const_cast<LONGLONG*>(addend)).fetch_sub(1) - 1;
+    return static_cast<LONGLONG>(
+        static_cast<ULONGLONG>(
+            std::atomic_ref<LONGLONG>(*const_cast<LONGLONG*>(addend)).fetch_sub(1)) -
+        1u);
 }
 inline PVOID InterlockedCompareExchangePointer(PVOID volatile* destination, PVOID exchange,
                                                PVOID comparand)
