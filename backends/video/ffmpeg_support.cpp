@@ -3,6 +3,7 @@
 #include "ffmpeg_support.h"
 
 #include "contracts/common_library.h"
+#include "video_formats.h"
 
 #include <tavrel/platform/text.h>
 
@@ -119,6 +120,10 @@ FormatContextPtr openInput(const std::string& path, Deadline* deadline)
     // Only local files: a path must never make the library open a network or device URL.
     AVDictionary* options = nullptr;
     av_dict_set(&options, "protocol_whitelist", "file", 0);
+    // Only the containers of the format list are probed: playlists, image sequences and the
+    // like never get to open further files, and foreign files fail fast.
+    const std::string demuxers(claimedDemuxers());
+    av_dict_set(&options, "format_whitelist", demuxers.c_str(), 0);
     std::string url = "file:" + path;
     int err = avformat_open_input(&raw, url.c_str(), nullptr, &options);
     av_dict_free(&options);

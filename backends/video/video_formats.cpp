@@ -127,6 +127,21 @@ int formatIndexForDemuxer(std::string_view demuxerNames, std::string_view extens
     return first;
 }
 
+std::string_view claimedDemuxers()
+{
+    static constexpr auto kJoined = [] {
+        std::array<char, 512> text{};
+        size_t used = 0;
+        for (const VideoFormat& format : kFormats) {
+            if (used) text[used++] = ',';
+            for (char c : format.demuxers)
+                text[used++] = c;
+        }
+        return std::pair{text, used};
+    }();
+    return {kJoined.first.data(), kJoined.second};
+}
+
 bool fillFormatInfo(int index, VideoFormatInfo* info)
 {
     if (!info || index < 0 || static_cast<size_t>(index) >= kFormats.size()) return false;

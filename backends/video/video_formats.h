@@ -52,6 +52,9 @@ int formatIndexForDemuxer(std::string_view demuxerNames, std::string_view extens
 /// True when the row lists the extension (primary or further), ignoring ASCII case.
 bool formatHasExtension(const VideoFormat& format, std::string_view extension);
 
+/// Every demuxer name the list claims, ','-separated: the only containers worth probing.
+std::string_view claimedDemuxers();
+
 /// Fills a VideoFormatInfo for row index; false for a bad index or null info. Extensions that
 /// would not fit the record's area are left out.
 bool fillFormatInfo(int index, VideoFormatInfo* info);

@@ -91,6 +91,11 @@ class GeneratedMedia : public ::testing::Test {
 support::TempDir* GeneratedMedia::s_dir = nullptr;
 bool GeneratedMedia::s_ok = false;
 
+std::vector<uint8_t> toBytes(std::string_view text)
+{
+    return {text.begin(), text.end()};
+}
+
 // Grey level of ramp frame n after the round trip through 4:2:0 and RGB.
 constexpr int rampGrey(int n)
 {
@@ -438,6 +443,10 @@ TEST_F(GeneratedMedia, BadInputFailsCleanlyAndQuickly)
         {"truncated.mp4", std::vector<uint8_t>(ramp.begin(), ramp.begin() + 600)},
         {"noise.mkv", noise},
         {"packs-only.mpg", packs}, // pack headers and never a stream
+        // Playlists must not make the library open other files.
+        {"playlist.mp4", toBytes("#EXTM3U\n#EXT-X-TARGETDURATION:3\n#EXTINF:3,\nramp.mp4\n"
+                                 "#EXT-X-ENDLIST\n")},
+        {"list.mkv", toBytes("ffconcat version 1.0\nfile ramp.mp4\n")},
     };
     for (const Case& c : cases) {
         fs::path path = s_dir->path() / c.name;
@@ -452,6 +461,11 @@ TEST_F(GeneratedMedia, BadInputFailsCleanlyAndQuickly)
             EXPECT_EQ(r.info.hasVideo, 0);
             EXPECT_FALSE(lastErrorText().empty()) << c.name;
         }
+        // The check opens files by itself; it must refuse them just the same.
+        VideoCheckRecord check{};
+        check.recordSize = kVideoCheckRecordSize;
+        std::strncpy(check.ansiPath, path.c_str(), sizeof check.ansiPath - 1);
+        EXPECT_EQ(qVideoCheckData(&check, kVideoCheckFirstFrame, 0, 0), 0) << c.name;
     }
     Record missing(s_dir->path() / "missing.mp4", kVideoParseQuick);
     EXPECT_EQ(missing.parse(), 0);
