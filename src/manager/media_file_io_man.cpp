@@ -64,9 +64,12 @@ bool checkVideoData(const VideoFileInfo& record)
 struct ParseRecord {
     VideoFileInfo info{};
     bool libraryOwnsAttachments = false;
-    ~ParseRecord()
+    ~ParseRecord() { release(); }
+    // Called while the lock the record was filled under is still held, where there is one.
+    void release()
     {
         if (libraryOwnsAttachments || info.widePath) qVideoFreeFileInfo(&info);
+        libraryOwnsAttachments = false;
     }
 };
 
@@ -256,10 +259,15 @@ STDMETHODIMP CMediaFileIOMan::ParseFileEx(const WCHAR* szFileName, IMediaFileIO*
         auto hold = LibraryLockHold::enter(videoLibraryLock());
         if (qVideoGetFileInfo(&record.info) <= 0) return E_FAIL;
         record.libraryOwnsAttachments = true;
-        if (record.info.formatKind == kVideoKindNeedsCheck && !checkVideoData(record.info))
+        if (record.info.formatKind == kVideoKindNeedsCheck && !checkVideoData(record.info)) {
+            record.release();
             return E_FAIL;
+        }
         IMediaFileIO* created = nullptr;
-        if (const HRESULT hr = CMediaFileIO::create(&created); FAILED(hr)) return hr;
+        if (const HRESULT hr = CMediaFileIO::create(&created); FAILED(hr)) {
+            record.release();
+            return hr;
+        }
         created->SetVideoData(&record.info);
         created->SetInitFlags(m_initFlags);
         // The object's copy now owns what the library attached to the record.
