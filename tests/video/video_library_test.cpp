@@ -35,42 +35,12 @@ int indexOfExtension(std::string_view ext)
     return -1;
 }
 
-// Files shared by every test: made once, removed after the suite.
+// Media made with the ffmpeg tool on first use in a folder shared by the suite's tests.
 class GeneratedMedia : public ::testing::Test {
   protected:
     static void SetUpTestSuite()
     {
-        if (!haveFfmpegTool()) return;
-        s_dir = new support::TempDir();
-        const fs::path& d = s_dir->path();
-        // 30 frames at 10 per second, a key frame every 10; frame n is grey level 8 n.
-        s_ok =
-            runFfmpeg("-f lavfi -i \"color=black:s=64x48:r=10:d=3,format=gray,geq=lum='8*N'\" "
-                      "-c:v mpeg4 -g 10 -bf 0 -sc_threshold 1000000000 -q:v 2 -pix_fmt yuv420p " +
-                      (d / "ramp.mp4").string()) &&
-            // The same ramp as MPEG-2 with B-frames in a transport stream, where seeks go
-            // by timestamp and land between key frames.
-            runFfmpeg("-f lavfi -i \"color=black:s=64x48:r=10:d=3,format=gray,geq=lum='8*N'\" "
-                      "-c:v mpeg2video -g 10 -bf 2 -sc_threshold 1000000000 -q:v 2 "
-                      "-pix_fmt yuv420p -f mpegts " +
-                      (d / "ramp.ts").string()) &&
-            // ASF stores no frame rate: a quick parse has to find it.
-            runFfmpeg("-f lavfi -i \"color=black:s=64x48:r=10:d=3,format=gray,geq=lum='8*N'\" "
-                      "-c:v wmv2 -g 10 -q:v 2 -pix_fmt yuv420p " +
-                      (d / "ramp.wmv").string()) &&
-            // Left half white, right half black, stored with a display rotation.
-            runFfmpeg("-f lavfi -i \"color=white:s=32x48:r=10:d=1[a];"
-                      "color=black:s=32x48:r=10:d=1[b];[a][b]hstack\" -c:v mpeg4 " +
-                      (d / "flat.mp4").string()) &&
-            runFfmpeg("-i " + (d / "flat.mp4").string() + " -c copy -metadata:s:v:0 rotate=90 " +
-                      (d / "rotated.mp4").string()) &&
-            runFfmpeg("-f lavfi -i \"sine=f=440:d=1:r=8000\" -c:a pcm_s16le " +
-                      (d / "tone.wav").string()) &&
-            runFfmpeg("-f lavfi -i color=red:s=40x30:d=1 -frames:v 1 " +
-                      (d / "cover.jpg").string()) &&
-            runFfmpeg("-f lavfi -i \"sine=f=440:d=1:r=8000\" -i " + (d / "cover.jpg").string() +
-                      " -map 0 -map 1 -c:a flac -c:v copy -disposition:v attached_pic " +
-                      (d / "cover.flac").string());
+        if (haveFfmpegTool()) s_dir = new support::TempDir();
     }
     static void TearDownTestSuite()
     {
@@ -80,16 +50,52 @@ class GeneratedMedia : public ::testing::Test {
     void SetUp() override
     {
         if (!s_dir) GTEST_SKIP() << "the ffmpeg tool is not installed";
-        ASSERT_TRUE(s_ok) << "could not generate the test media";
         c32ResetDLLErrInfo();
     }
-    static fs::path file(const std::string& name) { return s_dir->path() / name; }
+
+    // Path of a generated file, made now when missing; a failure to make it fails the test.
+    static fs::path file(const std::string& name)
+    {
+        fs::path path = s_dir->path() / name;
+        if (!fs::exists(path)) {
+            std::string arguments = recipe(name);
+            EXPECT_FALSE(arguments.empty()) << "no recipe for " << name;
+            EXPECT_TRUE(runFfmpeg(arguments + " " + path.string())) << "cannot make " << name;
+        }
+        return path;
+    }
+
+    static std::string recipe(const std::string& name)
+    {
+        // 30 frames at 10 per second; frame n is grey level 8 n.
+        const std::string ramp =
+            "-f lavfi -i \"color=black:s=64x48:r=10:d=3,format=gray,geq=lum='8*N'\" "
+            "-sc_threshold 1000000000 -q:v 2 -pix_fmt yuv420p ";
+        const std::string tone = "-f lavfi -i \"sine=f=440:d=1:r=8000\" ";
+        // A key frame every 10.
+        if (name == "ramp.mp4") return ramp + "-c:v mpeg4 -g 10 -bf 0";
+        // With B-frames in a transport stream, where seeks go by timestamp and land between
+        // key frames.
+        if (name == "ramp.ts") return ramp + "-c:v mpeg2video -g 10 -bf 2 -f mpegts";
+        // ASF stores no frame rate: a quick parse has to find it.
+        if (name == "ramp.wmv") return ramp + "-c:v wmv2 -g 10";
+        // Left half white, right half black; then stored with a display rotation.
+        if (name == "flat.mp4")
+            return "-f lavfi -i \"color=white:s=32x48:r=10:d=1[a];"
+                   "color=black:s=32x48:r=10:d=1[b];[a][b]hstack\" -c:v mpeg4";
+        if (name == "rotated.mp4")
+            return "-i " + file("flat.mp4").string() + " -c copy -metadata:s:v:0 rotate=90";
+        if (name == "tone.wav") return tone + "-c:a pcm_s16le";
+        if (name == "cover.jpg") return "-f lavfi -i color=red:s=40x30:d=1 -frames:v 1";
+        if (name == "cover.flac")
+            return tone + "-i " + file("cover.jpg").string() +
+                   " -map 0 -map 1 -c:a flac -c:v copy -disposition:v attached_pic";
+        return {};
+    }
 
     static support::TempDir* s_dir;
-    static bool s_ok;
 };
 support::TempDir* GeneratedMedia::s_dir = nullptr;
-bool GeneratedMedia::s_ok = false;
 
 std::vector<uint8_t> toBytes(std::string_view text)
 {
