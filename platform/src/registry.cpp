@@ -36,7 +36,7 @@ using Path = std::vector<U16>;
 constexpr size_t kMaxKeyName = 255;
 constexpr size_t kMaxValueName = 16383;
 constexpr size_t kMaxValueData = 64u << 20;
-constexpr off_t kMaxHiveFile = 256 << 20;
+constexpr off_t kMaxHiveFile = 64 << 20; // hives hold kilobytes; beyond this is not ours
 
 // Case folding for names: ASCII, Latin-1, Greek and Cyrillic, which covers the names a
 // registration uses; other characters compare exactly.
@@ -140,6 +140,7 @@ struct Stamp {
     ino_t ino = 0;
     off_t size = -1;
     timespec mtime{};
+    mode_t mode = 0;
     bool operator==(const Stamp& o) const
     {
         return dev == o.dev && ino == o.ino && size == o.size && mtime.tv_sec == o.mtime.tv_sec &&
@@ -153,6 +154,9 @@ struct Hive {
     Key root;                        // children are the predefined roots stored in this file
     std::optional<Stamp> loadedFrom; // null: never loaded, or dropped to force a re-read
     bool dirty = false;
+    // The file exists but could not be read whole: it is never written over, or what could
+    // not be read would be lost.
+    bool unreadable = false;
     int lockFd = -1;
 };
 
@@ -500,7 +504,7 @@ std::optional<Stamp> stampOf(const std::string& path, int* err)
         return std::nullopt;
     }
     *err = 0;
-    return Stamp{st.st_dev, st.st_ino, st.st_size, st.st_mtim};
+    return Stamp{st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_mode};
 }
 
 bool makeDirs(const std::string& dir)
@@ -522,25 +526,31 @@ void refresh(Hive& hive)
     if (!stamp) {
         hive.root = Key{};
         hive.loadedFrom = Stamp{};
+        hive.unreadable = err != ENOENT && err != ENOTDIR;
         return;
     }
     if (hive.loadedFrom && *hive.loadedFrom == *stamp) return;
     std::string text;
-    if (stamp->size <= kMaxHiveFile) {
+    bool complete = false;
+    if (S_ISREG(stamp->mode) && stamp->size <= kMaxHiveFile) {
         if (int fd = ::open(hive.path.c_str(), O_RDONLY | O_CLOEXEC); fd >= 0) {
             char buf[65536];
             ssize_t n;
-            while ((n = ::read(fd, buf, sizeof buf)) > 0)
-                text.append(buf, static_cast<size_t>(n));
+            while ((n = ::read(fd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))
+                if (n > 0) text.append(buf, static_cast<size_t>(n));
+            complete = n == 0;
             ::close(fd);
         }
     }
+    if (!complete) text.clear();
     parseHive(std::move(text), hive);
+    hive.unreadable = !complete;
     hive.loadedFrom = stamp;
 }
 
 DWORD saveHive(Hive& hive)
 {
+    if (hive.unreadable) return ERROR_REGISTRY_IO_FAILED;
     const std::string dir = dirOf(hive.path);
     if (!makeDirs(dir)) return tavrel::win32FromErrno(errno);
     const std::string text = serialise(hive);
@@ -928,6 +938,7 @@ TAVREL_API void TavrelSetRegistryRoot(const char* machineHiveDir, const char* us
         h->root = Key{};
         h->loadedFrom.reset();
         h->dirty = false;
+        h->unreadable = false;
     }
 }
 

@@ -328,6 +328,30 @@ TEST_F(Registry, DamagedHiveYieldsNothingRatherThanCrashing)
               std::string::npos);
 }
 
+TEST_F(Registry, NeverWritesOverAHiveItCouldNotRead)
+{
+    // A sparse file too large to be a hive: refused for reading, so it must not be replaced.
+    {
+        std::ofstream(machineFile(), std::ios::binary) << "REGEDIT4\r\n";
+    }
+    std::filesystem::resize_file(machineFile(), 65u << 20);
+    HKEY k = nullptr;
+    EXPECT_EQ(
+        RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"Software\\X", 0, nullptr, 0, 0, nullptr, &k, nullptr),
+        static_cast<LSTATUS>(ERROR_REGISTRY_IO_FAILED));
+    EXPECT_EQ(k, nullptr);
+    EXPECT_EQ(std::filesystem::file_size(machineFile()), 65u << 20);
+    // The user hive is independent and still works.
+    RegCloseKey(create(HKEY_CURRENT_USER, u"Software\\Y"));
+
+    std::filesystem::remove(machineFile());
+    std::filesystem::create_directory(machineFile()); // not a file at all
+    EXPECT_EQ(
+        RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"Software\\X", 0, nullptr, 0, 0, nullptr, &k, nullptr),
+        static_cast<LSTATUS>(ERROR_REGISTRY_IO_FAILED));
+    EXPECT_TRUE(std::filesystem::is_directory(machineFile()));
+}
+
 TEST_F(Registry, RefusesNamesAndDataTheHiveCannotHold)
 {
     HKEY k = nullptr;
