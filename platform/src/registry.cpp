@@ -780,19 +780,20 @@ void beginChange(Registry& r)
     refresh(r.user);
 }
 
-// Where a change to a logical key goes: the hive holding the deepest existing part of its
-// path, the user hive winning ties (HKCR), else the last (machine) location.
+// Where a value written through a logical key goes: the first location that holds the key
+// (for HKCR the user hive when the key exists there), else the last one (the machine hive).
 Physical writeTarget(Registry& r, const Logical& l)
 {
     auto places = physicalOf(r, l);
-    for (size_t depth = l.path.size(); depth > 0; --depth) {
-        for (auto& p : places) {
-            Physical partial{p.hive, Path(p.path.begin(),
-                                          p.path.end() - static_cast<long>(l.path.size() - depth))};
-            if (find(partial)) return p;
-        }
-    }
+    for (auto& p : places)
+        if (find(p)) return p;
     return places.back();
+}
+
+// New keys always go to the last location: through HKCR, the machine hive.
+Physical createTarget(Registry& r, const Logical& l)
+{
+    return physicalOf(r, l).back();
 }
 
 Key& materialise(const Physical& p)
@@ -961,7 +962,7 @@ TAVREL_API LSTATUS RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD, LPWSTR, D
         if (!exists(r, target)) {
             beginChange(r);
             if (!exists(r, target)) {
-                Physical where = writeTarget(r, target);
+                Physical where = createTarget(r, target);
                 materialise(where);
                 markDirty(*where.hive);
                 disposition = REG_CREATED_NEW_KEY;

@@ -265,6 +265,12 @@ TEST_F(Registry, ClassesRootPrefersTheUserHiveAndWritesWhereTheKeyLives)
     setString(cr, u"Written", u"w");
     EXPECT_EQ(queryString(u, u"Written"), u"w");
     EXPECT_EQ(queryString(m, u"Written"), u"<missing>");
+    // New keys go to the machine hive, even below a key the user hive holds.
+    HKEY below = create(cr, u"NewSub");
+    HKEY inMachine = nullptr;
+    EXPECT_EQ(RegOpenKeyExW(m, u"NewSub", 0, KEY_READ, &inMachine), ERROR_SUCCESS);
+    RegCloseKey(inMachine);
+    RegCloseKey(below);
     // A brand-new class goes to the machine hive.
     HKEY fresh = create(HKEY_CLASSES_ROOT, u"CLSID\\{00000000-0000-0000-0000-000000000001}");
     setString(fresh, nullptr, u"new");

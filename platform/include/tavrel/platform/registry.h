@@ -57,8 +57,9 @@ TAVREL_API void TavrelSetRegistryRoot(const char* machineHiveDir, const char* us
 /// ERROR_NO_MORE_ITEMS at the end of an enumeration, ERROR_INVALID_HANDLE for a closed or
 /// foreign key, ERROR_KEY_DELETED when the key was deleted after it was opened. Names are
 /// case-insensitive and keep their case. HKEY_CLASSES_ROOT merges the user hive's
-/// Software\Classes over the machine hive's; a write through it goes to the user hive when the
-/// key exists there, else to the machine hive. Every change is written to the hive file at
+/// Software\Classes over the machine hive's: a new key made through it goes to the machine
+/// hive; a value written through it goes to the user hive when the key exists there, else to
+/// the machine hive; a delete acts on the user hive's copy first. Every change is written to the hive file at
 /// once (atomically); a hive changed on disk by another process is re-read before each call.
 ///
 /// Key names are at most 255 characters, without control characters or empty path parts
