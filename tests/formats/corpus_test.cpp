@@ -204,6 +204,61 @@ std::string xmpDateAsExifTool(std::string v)
     return v;
 }
 
+constexpr std::string_view kNsXmpNote = "http://ns.adobe.com/xmp/note/";
+
+// Top-level XMP values as ExifTool shows them: arrays joined with ", ", dates reformatted.
+void compareXmp(const std::string& packet, const std::vector<ToolTag>& tool, size_t& compared,
+                size_t& matched)
+{
+    auto xmp = XmpPacket::parse(packet);
+    ASSERT_TRUE(xmp.ok());
+    auto props = xmp->properties();
+    ASSERT_TRUE(props.ok());
+    // Top-level values as ExifTool shows them: arrays joined with ", ", dates reformatted.
+    for (size_t i = 0; i < props->size(); ++i) {
+        const XmpProperty& p = (*props)[i];
+        if (p.depth != 0 || p.kind == XmpKind::Struct) continue;
+        // ExifTool converts these schemas' values (APEX, GPS, vocabulary URIs).
+        if (p.prefix == "exif" || p.prefix == "aux" || p.prefix == "plus") continue;
+        std::string ours = p.value;
+        if (p.kind != XmpKind::Simple) {
+            ours.clear();
+            for (size_t j = i + 1; j < props->size() && (*props)[j].depth > 0; ++j) {
+                if ((*props)[j].depth != 1 || (*props)[j].kind != XmpKind::Simple) continue;
+                if (p.kind == XmpKind::AltText && (*props)[j].lang != "x-default") continue;
+                if (!ours.empty()) ours += ", ";
+                ours += (*props)[j].value;
+            }
+        }
+        const std::string local = p.path.substr(p.path.find(':') + 1);
+        auto sameName = [&](const ToolTag& t) {
+            return t.group.rfind("XMP-", 0) == 0 &&
+                   std::equal(t.name.begin(), t.name.end(), local.begin(), local.end(),
+                              [](char a, char b) { return std::tolower(a) == std::tolower(b); });
+        };
+        auto named = std::find_if(tool.begin(), tool.end(), sameName);
+        if (named == tool.end()) continue; // ExifTool renames some tags
+        ++compared;
+        const bool equal = std::any_of(tool.begin(), tool.end(), [&](const ToolTag& t) {
+            if (!sameName(t)) return false;
+            if (trimRight(t.value) == printable(xmpDateAsExifTool(ours))) return true;
+            // Rationals ("720000/10000") come out as numbers.
+            const auto slash = ours.find('/');
+            if (slash != std::string::npos &&
+                ours.find_first_not_of("0123456789/-") == std::string::npos) {
+                const double v =
+                    std::stod(ours.substr(0, slash)) / std::stod(ours.substr(slash + 1));
+                return sameNumbers({v}, t.value);
+            }
+            return false;
+        });
+        if (equal)
+            ++matched;
+        else
+            ADD_FAILURE() << p.path << " = [" << ours << "] ExifTool [" << named->value << "]";
+    }
+}
+
 class CorpusJpeg : public ::testing::Test {
   protected:
     void SetUp() override
@@ -355,7 +410,7 @@ TEST_F(CorpusJpeg, IptcDatasetsAgreeWithExifTool)
 
 TEST_F(CorpusJpeg, XmpPropertiesAgreeWithExifTool)
 {
-    size_t compared = 0, matched = 0;
+    size_t compared = 0, matched = 0, extendedPackets = 0;
     for (const auto& file : m_files) {
         SCOPED_TRACE(file.filename().string());
         const Bytes bytes = support::readFile(file);
@@ -373,58 +428,23 @@ TEST_F(CorpusJpeg, XmpPropertiesAgreeWithExifTool)
         }
         auto content = readContent(src, *seg);
         ASSERT_TRUE(content.ok());
-        auto xmp = XmpPacket::parse(
-            std::string_view(reinterpret_cast<const char*>(content->data()), content->size()));
-        ASSERT_TRUE(xmp.ok());
-        auto props = xmp->properties();
-        ASSERT_TRUE(props.ok());
-        // Top-level values as ExifTool shows them: arrays joined with ", ", dates reformatted.
-        for (size_t i = 0; i < props->size(); ++i) {
-            const XmpProperty& p = (*props)[i];
-            if (p.depth != 0 || p.kind == XmpKind::Struct) continue;
-            // ExifTool converts these schemas' values (APEX, GPS, vocabulary URIs).
-            if (p.prefix == "exif" || p.prefix == "aux" || p.prefix == "plus") continue;
-            std::string ours = p.value;
-            if (p.kind != XmpKind::Simple) {
-                ours.clear();
-                for (size_t j = i + 1; j < props->size() && (*props)[j].depth > 0; ++j) {
-                    if ((*props)[j].depth != 1 || (*props)[j].kind != XmpKind::Simple) continue;
-                    if (p.kind == XmpKind::AltText && (*props)[j].lang != "x-default") continue;
-                    if (!ours.empty()) ours += ", ";
-                    ours += (*props)[j].value;
-                }
-            }
-            const std::string local = p.path.substr(p.path.find(':') + 1);
-            auto sameName = [&](const ToolTag& t) {
-                return t.group.rfind("XMP-", 0) == 0 &&
-                       std::equal(
-                           t.name.begin(), t.name.end(), local.begin(), local.end(),
-                           [](char a, char b) { return std::tolower(a) == std::tolower(b); });
-            };
-            auto named = std::find_if(tool.begin(), tool.end(), sameName);
-            if (named == tool.end()) continue; // ExifTool renames some tags
-            ++compared;
-            const bool equal = std::any_of(tool.begin(), tool.end(), [&](const ToolTag& t) {
-                if (!sameName(t)) return false;
-                if (trimRight(t.value) == printable(xmpDateAsExifTool(ours))) return true;
-                // Rationals ("720000/10000") come out as numbers.
-                const auto slash = ours.find('/');
-                if (slash != std::string::npos &&
-                    ours.find_first_not_of("0123456789/-") == std::string::npos) {
-                    const double v =
-                        std::stod(ours.substr(0, slash)) / std::stod(ours.substr(slash + 1));
-                    return sameNumbers({v}, t.value);
-                }
-                return false;
-            });
-            if (equal)
-                ++matched;
-            else
-                ADD_FAILURE() << p.path << " = [" << ours << "] ExifTool [" << named->value << "]";
+        const std::string main(content->begin(), content->end());
+        compareXmp(main, tool, compared, matched);
+        // Extended XMP: the main packet names the GUID of the chunks that continue it.
+        auto parsedMain = XmpPacket::parse(main);
+        ASSERT_TRUE(parsedMain.ok());
+        if (auto guid = parsedMain->get(kNsXmpNote, "xmpNote:HasExtendedXMP")) {
+            auto extended = assembleExtendedXmp(src, *layout, *guid);
+            ASSERT_TRUE(extended.ok());
+            const size_t before = compared;
+            compareXmp(*extended, tool, compared, matched);
+            EXPECT_GT(compared, before);
+            ++extendedPackets;
         }
     }
     EXPECT_GT(compared, 100u);
     EXPECT_EQ(matched, compared);
+    EXPECT_EQ(extendedPackets, 1u); // ultrahdr.jpg
 }
 
 TEST(JpegWalkCorpus, EveryCorpusJpegReachesTheScan)

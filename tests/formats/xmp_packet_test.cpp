@@ -220,3 +220,39 @@ TEST(XmpPacket, ParsesFromSeveralThreadsAtOnce)
         th.join();
     EXPECT_EQ(good.load(), 100);
 }
+
+TEST(XmpPacket, RefusesHostileNestingAndEntities)
+{
+    // Deep nesting would overflow the toolkit's recursive parser: refused up front.
+    const std::string head = "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\"><rdf:RDF "
+                             "xmlns:rdf=\"http://www.w3.org/1999/02/22-rdf-syntax-ns#\">"
+                             "<rdf:Description rdf:about=\"\" "
+                             "xmlns:dc=\"http://purl.org/dc/elements/1.1/\">";
+    const std::string tail = "</rdf:Description></rdf:RDF></x:xmpmeta>";
+    auto nested = [&](int levels) {
+        std::string s = head;
+        for (int i = 0; i < levels; ++i)
+            s += "<dc:y rdf:parseType=\"Resource\">";
+        for (int i = 0; i < levels; ++i)
+            s += "</dc:y>";
+        return s + tail;
+    };
+    EXPECT_EQ(XmpPacket::parse(nested(200000)).error(), Error::TooMany);
+    // Comments, attribute values and self-closed elements do not count as depth.
+    std::string flat = head;
+    for (int i = 0; i < 300; ++i)
+        flat += "<!-- <a><b> --><dc:z" + std::to_string(i) + " dc:q=\"x>y/\"/>";
+    auto wide = XmpPacket::parse(flat + tail);
+    ASSERT_TRUE(wide.ok());
+    EXPECT_EQ(wide->properties()->size(), 600u); // 300 structs with one field each
+    auto moderate = XmpPacket::parse(nested(100));
+    ASSERT_TRUE(moderate.ok());
+    EXPECT_EQ(moderate->properties()->size(), 100u);
+
+    // Entity expansion: the toolkit refuses any DOCTYPE.
+    const std::string bomb =
+        "<?xml version=\"1.0\"?><!DOCTYPE l [<!ENTITY a \"aaaaaaaaaa\"><!ENTITY b "
+        "\"&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;\">]>" +
+        head + "<dc:format>&b;</dc:format>" + tail;
+    EXPECT_EQ(XmpPacket::parse(bomb).error(), Error::XmpFailure);
+}

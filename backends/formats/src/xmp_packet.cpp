@@ -81,6 +81,58 @@ XmpKind kindOf(uint32_t options)
     return XmpKind::Simple;
 }
 
+// The toolkit parses RDF recursively: a packet nested a few hundred thousand levels deep
+// overflows the stack. Real packets nest about a dozen levels, so measure the element depth
+// first (a linear scan that skips comments, CDATA, declarations and quoted attributes).
+bool nestingWithin(std::string_view xml, size_t limit)
+{
+    size_t depth = 0;
+    size_t i = 0;
+    const size_t n = xml.size();
+    auto skipPast = [&](std::string_view end) {
+        const size_t at = xml.find(end, i);
+        i = at == std::string_view::npos ? n : at + end.size();
+    };
+    while (i < n) {
+        if (xml[i] != '<') {
+            ++i;
+            continue;
+        }
+        const std::string_view rest = xml.substr(i);
+        if (rest.starts_with("<!--"))
+            skipPast("-->");
+        else if (rest.starts_with("<![CDATA["))
+            skipPast("]]>");
+        else if (rest.starts_with("<?"))
+            skipPast("?>");
+        else if (rest.starts_with("<!"))
+            skipPast(">");
+        else {
+            const bool closing = rest.size() > 1 && rest[1] == '/';
+            size_t j = i + 1;
+            char quote = 0;
+            for (; j < n; ++j) {
+                const char c = xml[j];
+                if (quote) {
+                    if (c == quote) quote = 0;
+                } else if (c == '"' || c == '\'') {
+                    quote = c;
+                } else if (c == '>') {
+                    break;
+                }
+            }
+            const bool selfClosing = j < n && xml[j - 1] == '/';
+            if (closing) {
+                if (depth) --depth;
+            } else if (!selfClosing && ++depth > limit) {
+                return false;
+            }
+            i = j + 1;
+        }
+    }
+    return true;
+}
+
 // Lock holder plus toolkit readiness, for the top of every entry point.
 struct Session {
     std::lock_guard<std::mutex> lock{toolkitLock()};
@@ -147,6 +199,7 @@ Result<XmpPacket> XmpPacket::createEmpty()
 
 Result<XmpPacket> XmpPacket::parse(std::string_view packet)
 {
+    if (!nestingWithin(packet, kMaxXmpNesting)) return Error::TooMany;
     return guarded([&]() -> Result<XmpPacket> {
         Session s;
         if (!s.ready) return Error::XmpFailure;

@@ -19,6 +19,9 @@ inline constexpr std::string_view kNsMicrosoftPhoto12 = "http://ns.microsoft.com
 inline constexpr std::string_view kNsDublinCore = "http://purl.org/dc/elements/1.1/";
 inline constexpr std::string_view kNsXmp = "http://ns.adobe.com/xap/1.0/";
 
+// Deepest element nesting a packet may have; deeper ones are refused before parsing.
+inline constexpr size_t kMaxXmpNesting = 256;
+
 enum class XmpKind : uint8_t {
     Simple,
     Struct,
@@ -52,7 +55,8 @@ struct XmpSerializeOptions {
 class XmpPacket {
   public:
     // Parses a serialised packet (with or without the xpacket wrapper). XmpFailure for
-    // malformed XML or RDF.
+    // malformed XML or RDF (a DOCTYPE included); TooMany for elements nested deeper than
+    // kMaxXmpNesting.
     static Result<XmpPacket> parse(std::string_view packet);
     static Result<XmpPacket> createEmpty();
 
