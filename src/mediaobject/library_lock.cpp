@@ -23,6 +23,11 @@ void LibraryLock::enter()
     if (m_enabled) EnterCriticalSection(&m_section);
 }
 
+bool LibraryLock::tryEnter()
+{
+    return !m_enabled || TryEnterCriticalSection(&m_section);
+}
+
 void LibraryLock::leave()
 {
     if (m_enabled) LeaveCriticalSection(&m_section);

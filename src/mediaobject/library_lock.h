@@ -20,6 +20,9 @@ class LibraryLock {
     void create();
     void destroy();
     void enter();
+    /// Enters only when no other thread holds the lock; true when entered (a disabled lock
+    /// is never entered and answers true).
+    bool tryEnter();
     /// Ignored by the platform when the calling thread does not hold the section.
     void leave();
     bool enabled() const { return m_enabled; }
