@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <string>
+#include <string_view>
 
 #include "imageobject/result_macros.h"
 
@@ -73,10 +75,15 @@ HRESULT CNoBufferingStream::OpenFile(LPCWSTR pszPath, IStream** ppStream, int nM
     if (!pszPath || pszPath[0] == u'\0' || pszPath[1] == u'\0') return E_INVALIDARG;
 
     // The bytes per sector of the volume that holds the file. The platform names a volume by
-    // any existing path on it, so the file's own path is asked rather than a drive root.
+    // any existing folder on it, so the file's folder is asked rather than a drive root; a
+    // missing file is then reported by the open below, as for a buffered open.
+    const std::u16string_view path(pszPath);
+    const size_t slash = path.find_last_of(u"/\\");
+    std::u16string folder;
+    if (slash != std::u16string_view::npos) folder.assign(path.substr(0, slash == 0 ? 1 : slash));
     DWORD sectorsPerCluster = 0, bytesPerSector = 0, freeClusters = 0, totalClusters = 0;
-    if (!GetDiskFreeSpaceW(pszPath, &sectorsPerCluster, &bytesPerSector, &freeClusters,
-                           &totalClusters))
+    if (!GetDiskFreeSpaceW(folder.empty() ? nullptr : folder.c_str(), &sectorsPerCluster,
+                           &bytesPerSector, &freeClusters, &totalClusters))
         return lastErrorResult();
     if (bytesPerSector == 0) return E_FAIL;
 

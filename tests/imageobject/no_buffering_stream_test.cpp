@@ -341,6 +341,9 @@ TEST(NoBufferingStreamOpen, RefusesBeforeTouchingTheVolume)
                 missing == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND))
         << std::hex << missing;
     EXPECT_EQ(stream, nullptr);
+    support::TempDir dir;
+    EXPECT_EQ(CNoBufferingStream::OpenFile(widePath(dir / "absent.jpg").c_str(), &stream, 0),
+              HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
 }
 
 class NoBufferingStreamOnDisk : public ::testing::TestWithParam<bool> {

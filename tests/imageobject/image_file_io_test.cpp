@@ -1,0 +1,369 @@
+// SPDX-License-Identifier: MIT
+// The image object: opening and closing, properties, the methods it does not offer, its lock.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <atomic>
+#include <cmath>
+#include <thread>
+
+#include "image_object_test_support.h"
+#include "imageobject/image_file_io.h"
+#include "support/test_support.h"
+
+using namespace objtest;
+
+namespace {
+
+class ImageFileIO : public ::testing::Test {
+  protected:
+    void SetUp() override
+    {
+        writeJpeg(dir / "photo.jpg", testPicture(64, 48), {300, 300, 95, {}});
+        writeJpeg(dir / "mixed.jpg", testPicture(16, 16), {72, 96, 95, {}});
+        writePng(dir / "rgb.png", testPicture(20, 10));
+        writePng(dir / "deep.png", testPicture(20, 10), true);
+        writeBmp24(dir / "plain.bmp", testPicture(7, 5));
+        support::writeFile(dir / "text.jpg", {'n', 'o', 't', ' ', 'a', 'n', ' ', 'i', 'm', 'a'});
+    }
+    ComPtr<IMediaFileIO> openOk(const char* name, VARIANT_BOOL noBuffering = VARIANT_FALSE)
+    {
+        HRESULT hr = E_FAIL;
+        auto object = open(dir / name, hr, VARIANT_TRUE, noBuffering);
+        EXPECT_EQ(hr, S_OK) << name;
+        return object;
+    }
+    static bool isOpen(const ComPtr<IMediaFileIO>& object)
+    {
+        GUID format{};
+        return asMediaFile(object)->GetFormat(&format) == S_OK;
+    }
+    support::TempDir dir;
+};
+
+tavrel::UniqueBstr bstrOf(const std::filesystem::path& path)
+{
+    return tavrel::UniqueBstr(SysAllocString(support::u16(path.string()).c_str()));
+}
+
+} // namespace
+
+TEST_F(ImageFileIO, JpegReportsContainerNamesAndIdentifier)
+{
+    for (VARIANT_BOOL unbuffered : {VARIANT_FALSE, VARIANT_TRUE}) {
+        auto object = openOk("photo.jpg", unbuffered);
+        GUID format{};
+        EXPECT_EQ(asMediaFile(object)->GetFormat(&format), S_OK);
+        EXPECT_EQ(format, GUID_ContainerFormatJpeg);
+        UINT frames = 0;
+        EXPECT_EQ(asMediaFile(object)->GetFrameCount(&frames), S_OK);
+        EXPECT_EQ(frames, 1u);
+
+        WCHAR name[64] = {};
+        EXPECT_EQ(object->GetFileFormatName(name, 57), E_INVALIDARG);
+        EXPECT_EQ(name[0], u'\0'); // a short buffer is left untouched
+        EXPECT_EQ(object->GetFileFormatName(name, 58), S_OK);
+        EXPECT_EQ(std::u16string(name), u"JPEG file interchange format");
+        EXPECT_EQ(object->GetFileFormatExtName(name, 9), E_INVALIDARG);
+        EXPECT_EQ(object->GetFileFormatExtName(name, 10), S_OK);
+        EXPECT_EQ(std::u16string(name), u".jpg");
+        int32_t id = 0, type = 0, width = 0, height = 0, bits = 0;
+        EXPECT_EQ(object->GetFileFormatID(&id), S_OK);
+        EXPECT_EQ(id, 53);
+        EXPECT_EQ(object->GetFileType(&type), S_OK);
+        EXPECT_EQ(type, 3);
+        EXPECT_EQ(object->GetFrameSize(&width, &height), S_OK);
+        EXPECT_EQ(width, 64);
+        EXPECT_EQ(height, 48);
+        EXPECT_EQ(object->GetFrameBitCount(&bits), S_OK);
+        EXPECT_EQ(bits, 24);
+        EXPECT_EQ(object->ParseDetail(), S_OK);
+    }
+}
+
+TEST_F(ImageFileIO, OtherContainersHaveTheirRows)
+{
+    struct Case {
+        const char* file;
+        GUID container;
+        std::u16string name, ext;
+        int32_t id, bits;
+    } cases[] = {
+        {"rgb.png", GUID_ContainerFormatPng, u"Portable Network Graphics", u".png", 60, 24},
+        {"plain.bmp", GUID_ContainerFormatBmp, u"Windows Bitmap", u".bmp", 41, 24},
+    };
+    for (const auto& c : cases) {
+        auto object = openOk(c.file);
+        GUID format{};
+        EXPECT_EQ(asMediaFile(object)->GetFormat(&format), S_OK);
+        EXPECT_EQ(format, c.container);
+        WCHAR text[64];
+        EXPECT_EQ(object->GetFileFormatName(text, sizeof text), S_OK);
+        EXPECT_EQ(std::u16string(text), c.name);
+        EXPECT_EQ(object->GetFileFormatExtName(text, sizeof text), S_OK);
+        EXPECT_EQ(std::u16string(text), c.ext);
+        int32_t id = 0, bits = 0;
+        EXPECT_EQ(object->GetFileFormatID(&id), S_OK);
+        EXPECT_EQ(id, c.id);
+        EXPECT_EQ(object->GetFrameBitCount(&bits), S_OK);
+        EXPECT_EQ(bits, c.bits) << c.file;
+    }
+    // A 48-bit PNG lies outside the bit-count table: E_FAIL, output unwritten.
+    auto deep = openOk("deep.png");
+    int32_t bits = -7;
+    EXPECT_EQ(deep->GetFrameBitCount(&bits), E_FAIL);
+    EXPECT_EQ(bits, -7);
+}
+
+TEST_F(ImageFileIO, PaletteGifCountsEightBits)
+{
+    MIO_CORPUS_FILE(gif, "gif/hopper.gif");
+    HRESULT hr = E_FAIL;
+    auto object = open(gif, hr);
+    ASSERT_EQ(hr, S_OK);
+    int32_t bits = 0, id = 0;
+    EXPECT_EQ(object->GetFrameBitCount(&bits), S_OK);
+    EXPECT_EQ(bits, 8);
+    EXPECT_EQ(object->GetFileFormatID(&id), S_OK);
+    EXPECT_EQ(id, 48);
+}
+
+TEST_F(ImageFileIO, ResolutionComesFromTheJfifDensities)
+{
+    auto png = openOk("rgb.png");
+    // A PNG has no JFIF header: the failure is the imaging component's, unchanged.
+    HRESULT expected = S_OK;
+    {
+        ComPtr<IWICBitmapDecoder> decoder;
+        ComPtr<IWICBitmapFrameDecode> frame;
+        ComPtr<IWICMetadataQueryReader> reader;
+        ASSERT_EQ(factory()->CreateDecoderFromFilename(
+                      support::u16((dir / "rgb.png").string()).c_str(), nullptr, GENERIC_READ,
+                      WICDecodeMetadataCacheOnDemand, decoder.GetAddressOf()),
+                  S_OK);
+        ASSERT_EQ(decoder->GetFrame(0, frame.GetAddressOf()), S_OK);
+        expected = frame->GetMetadataQueryReader(reader.GetAddressOf());
+        if (SUCCEEDED(expected)) {
+            tavrel::PropVariant value;
+            expected = reader->GetMetadataByName(u"/app0/{ushort=2}", &value);
+        }
+    }
+    int32_t x = -1, y = -1;
+    EXPECT_EQ(png->GetResolution(&x, &y), expected);
+    ASSERT_TRUE(FAILED(expected));
+    EXPECT_EQ(x, -1);
+
+    auto jpeg = openOk("photo.jpg");
+    EXPECT_EQ(jpeg->GetResolution(nullptr, &y), E_INVALIDARG);
+    const HRESULT hr = jpeg->GetResolution(&x, &y);
+    if (hr == WINCODEC_ERR_UNSUPPORTEDOPERATION)
+        GTEST_SKIP() << "the imaging component offers no metadata query reader yet";
+    ASSERT_EQ(hr, S_OK);
+    EXPECT_EQ(x, 300);
+    EXPECT_EQ(y, 300);
+    auto mixed = openOk("mixed.jpg");
+    EXPECT_EQ(mixed->GetResolution(&x, &y), S_OK);
+    EXPECT_EQ(x, 72);
+    EXPECT_EQ(y, 96);
+}
+
+TEST_F(ImageFileIO, FileSizeAndTimesNeedTheObjectsOwnHandle)
+{
+    struct stat st {};
+    ASSERT_EQ(::stat((dir / "photo.jpg").c_str(), &st), 0);
+    auto object = openOk("photo.jpg");
+    uint64_t size = 0;
+    FILETIME created{}, modified{};
+    EXPECT_EQ(object->GetFileSize(&size), S_OK);
+    EXPECT_EQ(size, static_cast<uint64_t>(st.st_size));
+    EXPECT_EQ(object->GetFileTime(&created, &modified), S_OK);
+    LONGLONG seconds = 0;
+    TavrelFileTimeToUnixTime(&modified, &seconds, nullptr);
+    EXPECT_EQ(seconds, st.st_mtim.tv_sec);
+    EXPECT_NE(created.dwHighDateTime, 0u);
+    EXPECT_EQ(object->GetFileSize(nullptr), E_INVALIDARG);
+    EXPECT_EQ(object->GetFileTime(&created, nullptr), E_INVALIDARG);
+
+    // Unbuffered: the decoder's stream carries the file, so there is no handle to ask.
+    auto unbuffered = openOk("photo.jpg", VARIANT_TRUE);
+    EXPECT_EQ(unbuffered->GetFileSize(&size), E_FAIL);
+    EXPECT_EQ(unbuffered->GetFileTime(&created, &modified), E_FAIL);
+    int32_t width = 0, height = 0;
+    EXPECT_EQ(unbuffered->GetFrameSize(&width, &height), S_OK);
+    EXPECT_EQ(width, 64);
+}
+
+TEST_F(ImageFileIO, ClosedObjectAnswersOnlyWhatNeedsNoFile)
+{
+    ComPtr<IMediaFileIO> object;
+    ASSERT_EQ(mio::CImageFileIO::create(object.GetAddressOf()), S_OK);
+    int32_t type = 0, width = 0, height = 0, bits = 0, id = 0, x = 0, y = 0;
+    EXPECT_EQ(object->GetFileType(&type), S_OK);
+    EXPECT_EQ(type, 3);
+    EXPECT_EQ(object->GetFileType(nullptr), E_INVALIDARG);
+    EXPECT_EQ(object->ParseDetail(), S_OK);
+    EXPECT_EQ(object->EnableBGRA32(VARIANT_TRUE), S_OK);
+    EXPECT_EQ(object->GetFrameSize(&width, &height), E_FAIL);
+    EXPECT_EQ(object->GetFrameSize(nullptr, &height), E_INVALIDARG); // outputs before state
+    EXPECT_EQ(object->GetFrameBitCount(&bits), E_FAIL);
+    EXPECT_EQ(object->GetResolution(&x, &y), E_FAIL);
+    EXPECT_EQ(object->GetFileFormatID(&id), E_FAIL);
+    WCHAR text[64];
+    EXPECT_EQ(object->GetFileFormatName(text, sizeof text), E_FAIL);
+    uint64_t size = 0;
+    EXPECT_EQ(object->GetFileSize(&size), E_FAIL);
+    UINT frames = 0;
+    GUID format{};
+    EXPECT_EQ(asMediaFile(object)->GetFrameCount(&frames), E_FAIL);
+    EXPECT_EQ(asMediaFile(object)->GetFrameCount(nullptr), E_INVALIDARG);
+    EXPECT_EQ(asMediaFile(object)->GetFormat(&format), E_FAIL);
+    EXPECT_EQ(asMediaFile(object)->CloseMedia(), S_OK);
+}
+
+TEST_F(ImageFileIO, FailedOpenLeavesTheObjectClosed)
+{
+    auto object = openOk("photo.jpg");
+    ASSERT_TRUE(isOpen(object));
+    auto file = asMediaFile(object);
+    auto path = bstrOf(dir / "photo.jpg");
+    auto f = factory();
+
+    EXPECT_EQ(file->OpenMedia(nullptr, f.Get(), VARIANT_TRUE, VARIANT_FALSE), E_INVALIDARG);
+    EXPECT_TRUE(isOpen(object)); // refused before anything was touched
+
+    // Unbuffered opening is for reading only; the earlier open is gone all the same.
+    EXPECT_EQ(file->OpenMedia(path.get(), f.Get(), VARIANT_FALSE, VARIANT_TRUE), E_INVALIDARG);
+    EXPECT_FALSE(isOpen(object));
+
+    ASSERT_EQ(file->OpenMedia(path.get(), f.Get(), VARIANT_TRUE, VARIANT_FALSE), S_OK);
+    ComPtr<IStream> notAFactory;
+    ASSERT_EQ(CreateStreamOnHGlobal(nullptr, TRUE, notAFactory.GetAddressOf()), S_OK);
+    EXPECT_EQ(file->OpenMedia(path.get(), notAFactory.Get(), VARIANT_TRUE, VARIANT_FALSE),
+              E_INVALIDARG);
+    EXPECT_FALSE(isOpen(object));
+
+    auto missing = bstrOf(dir / "missing.jpg");
+    EXPECT_EQ(file->OpenMedia(missing.get(), f.Get(), VARIANT_TRUE, VARIANT_FALSE),
+              HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(file->OpenMedia(missing.get(), f.Get(), VARIANT_TRUE, VARIANT_TRUE),
+              HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
+    EXPECT_FALSE(isOpen(object));
+
+    auto text = bstrOf(dir / "text.jpg");
+    for (VARIANT_BOOL unbuffered : {VARIANT_FALSE, VARIANT_TRUE}) {
+        EXPECT_TRUE(FAILED(file->OpenMedia(text.get(), f.Get(), VARIANT_TRUE, unbuffered)));
+        EXPECT_FALSE(isOpen(object));
+    }
+}
+
+TEST_F(ImageFileIO, ReadWriteOpeningEitherHoldsAnEncoderOrFailsClosed)
+{
+    support::ScopedCopy copy(dir / "photo.jpg");
+    HRESULT hr = E_FAIL;
+    auto object = open(copy.path(), hr, VARIANT_FALSE, VARIANT_FALSE);
+    if (FAILED(hr)) {
+        // Without an in-place metadata encoder for the file, the open fails and lets go of it.
+        EXPECT_FALSE(isOpen(object));
+        tavrel::UniqueHandle again(CreateFileW(support::u16(copy.path().string()).c_str(),
+                                               GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        EXPECT_TRUE(again) << "the failed open kept the file";
+    } else {
+        EXPECT_TRUE(isOpen(object));
+    }
+}
+
+TEST_F(ImageFileIO, MethodsNotOfferedFailWhateverTheArguments)
+{
+    auto object = openOk("photo.jpg");
+    auto* junk = reinterpret_cast<void*>(0x10);
+    double d = 0;
+    int32_t i = 0;
+    DWORD w = 0;
+    WCHAR text[8] = {u'q'};
+    EXPECT_EQ(object->SetVideoData(static_cast<VideoFileInfo*>(junk)), E_FAIL);
+    EXPECT_EQ(object->SetImageData(static_cast<HGLOBAL>(junk)), E_FAIL);
+    EXPECT_EQ(object->GetFrameRate(&d), E_FAIL);
+    EXPECT_EQ(object->GetTotalFrames(&i), E_FAIL);
+    EXPECT_EQ(object->GetDuration(nullptr), E_FAIL);
+    EXPECT_EQ(object->GetBitRate(&d, &d, &d), E_FAIL);
+    EXPECT_EQ(object->GetVideoCodecName(text, -5), E_FAIL);
+    EXPECT_EQ(object->GetAudioAttributes(&i, &i, &i), E_FAIL);
+    EXPECT_EQ(object->GetAudioCodecName(text, 16), E_FAIL);
+    EXPECT_EQ(object->GetArtist(text, 16), E_FAIL);
+    EXPECT_EQ(object->GetAlbum(text, 16), E_FAIL);
+    EXPECT_EQ(object->WriteImageFile(u"/tmp/x.jpg", 53, nullptr, TRUE, 90), E_FAIL);
+    EXPECT_EQ(object->GetAspectRatio(&i, &i), E_FAIL);
+    EXPECT_EQ(object->SetInitFlags(7), E_FAIL);
+    EXPECT_EQ(object->GetCodecInfo(&w), E_FAIL);
+    PackedDib dib = static_cast<PackedDib>(junk);
+    EXPECT_EQ(object->GetMaskThumbnail(&dib, 10, 10), E_FAIL);
+    EXPECT_EQ(object->SetAlphaBackground(static_cast<PackedDib>(junk)), E_FAIL);
+    EXPECT_EQ(dib, static_cast<PackedDib>(junk)); // nothing written
+    EXPECT_EQ(text[0], u'q');
+    EXPECT_EQ(i, 0);
+}
+
+TEST_F(ImageFileIO, AnswersItsInterfacesAndADispatchTable)
+{
+    auto object = openOk("plain.bmp");
+    ComPtr<IDispatch> dispatch;
+    ComPtr<IUnknown> a, b;
+    ASSERT_EQ(object.As(&dispatch), S_OK);
+    ASSERT_EQ(object.As(&a), S_OK);
+    ASSERT_EQ(asMediaFile(object).As(&b), S_OK);
+    EXPECT_EQ(a.Get(), b.Get()); // one identity
+
+    LPOLESTR name = const_cast<LPOLESTR>(u"hasPREVIEWthumbnail");
+    DISPID id = 0;
+    ASSERT_EQ(dispatch->GetIDsOfNames(IID_NULL, &name, 1, 0, &id), S_OK);
+    EXPECT_EQ(id, 50);
+    DISPPARAMS none{};
+    tavrel::Variant result;
+    ASSERT_EQ(dispatch->Invoke(id, IID_NULL, 0, DISPATCH_METHOD, &none, &result, nullptr, nullptr),
+              S_OK);
+    EXPECT_EQ(result.vt, VT_BOOL);
+    EXPECT_EQ(result.boolVal, VARIANT_FALSE); // a BMP has no embedded thumbnail
+}
+
+TEST_F(ImageFileIO, TwoThreadsHammeringOneObjectStayConsistent)
+{
+    auto object = openOk("photo.jpg");
+    auto file = asMediaFile(object);
+    auto path = bstrOf(dir / "photo.jpg");
+    auto f = factory();
+    std::atomic<int> failures{0};
+    std::atomic<bool> stop{false};
+
+    // One thread re-opens and closes; the other asks for properties and thumbnails. Every
+    // answer must be a complete one: the right size or a clean "not open".
+    std::thread opener([&] {
+        for (int i = 0; i < 300; ++i) {
+            const VARIANT_BOOL unbuffered = (i % 3 == 0) ? VARIANT_TRUE : VARIANT_FALSE;
+            if (file->OpenMedia(path.get(), f.Get(), VARIANT_TRUE, unbuffered) != S_OK) ++failures;
+            if (i % 7 == 0) file->CloseMedia();
+        }
+        stop = true;
+    });
+    std::thread reader([&] {
+        int round = 0;
+        while (!stop) {
+            int32_t width = 0, height = 0;
+            const HRESULT size = object->GetFrameSize(&width, &height);
+            if (!(size == E_FAIL || (size == S_OK && width == 64 && height == 48))) ++failures;
+            PackedDib dib = nullptr;
+            const int32_t limit = 8 + 8 * (round++ % 6);
+            const HRESULT thumb = object->GetPreviewThumbnail(&dib, limit, limit, TRUE, FALSE);
+            if (!(thumb == E_FAIL || (thumb == S_OK && dib))) ++failures;
+            WCHAR text[64];
+            const HRESULT name = object->GetFileFormatName(text, sizeof text);
+            if (!(name == E_FAIL || (name == S_OK && std::u16string(text) == u".jpg") ||
+                  (name == S_OK && std::u16string(text) == u"JPEG file interchange format")))
+                ++failures;
+        }
+    });
+    opener.join();
+    reader.join();
+    EXPECT_EQ(failures.load(), 0);
+}
