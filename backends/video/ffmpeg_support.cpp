@@ -230,7 +230,7 @@ int streamRotation(const AVStream* stream)
     return turns * 90;
 }
 
-CodecContextPtr openDecoder(const AVStream* stream, bool singleFrame)
+CodecContextPtr openDecoder(const AVStream* stream, bool singleFrame, int shrink)
 {
     const AVCodec* codec = avcodec_find_decoder(stream->codecpar->codec_id);
     if (!codec) {
@@ -250,6 +250,14 @@ CodecContextPtr openDecoder(const AVStream* stream, bool singleFrame)
         // Slice threads add no delay; frame threads would hold back the first picture.
         ctx->thread_type = FF_THREAD_SLICE;
         ctx->thread_count = singleFrame ? 1 : 0;
+        // Reduced-size decoding only where it is a plain DCT scale-down (Motion JPEG);
+        // other codecs' reduced modes predict from reduced references and drift.
+        if (stream->codecpar->codec_id == AV_CODEC_ID_MJPEG) {
+            int lowres = 0;
+            while (lowres < codec->max_lowres && (2 << lowres) <= shrink)
+                ++lowres;
+            ctx->lowres = lowres;
+        }
         err = avcodec_open2(ctx.get(), codec, nullptr);
     }
     if (err < 0) {

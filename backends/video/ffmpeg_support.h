@@ -92,7 +92,9 @@ int attachedPictureStream(const AVFormatContext* ctx);
 int streamRotation(const AVStream* stream);
 
 /// Opens a decoder for a stream; null with the last error set when none exists or it fails.
-CodecContextPtr openDecoder(const AVStream* stream, bool singleFrame);
+/// shrink (>= 1) is how many times smaller the caller wants the picture: decoders that can
+/// drop DCT detail (JPEG) then decode at a power-of-two fraction of the size, no smaller.
+CodecContextPtr openDecoder(const AVStream* stream, bool singleFrame, int shrink = 1);
 
 /// Records a failure in the common library: the cause in words, with FFmpeg's reason when
 /// there is one (errnum < 0).

@@ -62,6 +62,7 @@ std::unique_ptr<FrameReader> FrameReader::open(const VideoFileInfo& info, int mo
 
     const AVStream* st = reader->m_format->streams[reader->m_stream];
     reader->m_fps = info.frameRate > 0 ? info.frameRate / 1000.0 : streamRate(st);
+    reader->m_frameCount = info.totalFrames;
     int naturalW = 0, naturalH = 0;
     uprightSize(st->codecpar->width, st->codecpar->height, reader->m_rotation, naturalW, naturalH);
     if (header && header->biWidth > 0 && header->biHeight != 0) {
@@ -77,6 +78,17 @@ std::unique_ptr<FrameReader> FrameReader::open(const VideoFileInfo& info, int mo
         limitSize(naturalW, naturalH);
         reader->m_width = naturalW;
         reader->m_height = naturalH;
+    }
+    // How much smaller than the stored picture the frames are delivered (in the stored
+    // orientation); a decoder that can decode reduced is opened again to do so.
+    int storedW = 0, storedH = 0;
+    uprightSize(reader->m_width, reader->m_height, reader->m_rotation, storedW, storedH);
+    if (storedW > 0 && storedH > 0)
+        reader->m_shrink =
+            std::max(1, std::min(st->codecpar->width / storedW, st->codecpar->height / storedH));
+    if (reader->m_shrink > 1) {
+        reader->m_decoder = openDecoder(st, reader->m_rough, reader->m_shrink);
+        if (!reader->m_decoder) return nullptr;
     }
     return reader;
 }
@@ -102,7 +114,7 @@ bool FrameReader::openFile()
     m_timeBase = st->time_base;
     m_startPts = st->start_time != AV_NOPTS_VALUE ? st->start_time : 0;
     m_rotation = streamRotation(st);
-    m_decoder = openDecoder(st, m_rough);
+    m_decoder = openDecoder(st, m_rough, m_shrink);
     if (!m_decoder) return false;
     if (!m_packet) m_packet.reset(av_packet_alloc());
     if (!m_frame) m_frame.reset(av_frame_alloc());
@@ -190,8 +202,8 @@ BITMAPINFOHEADER* FrameReader::read(int index)
     return readByTimestamp(index);
 }
 
-FrameReader::Outcome FrameReader::decodeToward(int64_t target, int64_t tolerance,
-                                               double ticksPerFrame, bool afterSeek)
+FrameReader::Outcome FrameReader::decodeToward(int64_t target, double ticksPerFrame, bool afterSeek,
+                                               bool withinCount)
 {
     bool held = false;
     for (bool first = true;; first = false) {
@@ -199,9 +211,10 @@ FrameReader::Outcome FrameReader::decodeToward(int64_t target, int64_t tolerance
         if (!nextFrame(endOfStream)) {
             if (!endOfStream) return Outcome::Error;
             if (!held) return Outcome::NothingDecoded;
-            // Past the last frame: the previous one stands in only when it is the frame
-            // asked for within a frame's time (estimated counts may overshoot by one).
-            if (target - m_lastPts <= static_cast<int64_t>(2 * ticksPerFrame) + tolerance) {
+            // Past the last picture: it stands in for a frame the record counts (a nominal
+            // rate can place the last frames after it) or for one frame past an estimated
+            // count; anything further is an error.
+            if (withinCount || static_cast<double>(target - m_lastPts) < 1.5 * ticksPerFrame) {
                 av_frame_move_ref(m_frame.get(), m_held.get());
                 return deliver() ? Outcome::Found : Outcome::Error;
             }
@@ -212,13 +225,16 @@ FrameReader::Outcome FrameReader::decodeToward(int64_t target, int64_t tolerance
             av_frame_unref(m_frame.get());
             return Outcome::NoTimestamps;
         }
-        if (first && afterSeek && pts > target + tolerance) {
+        // Half a frame either way, compared exactly: with a time base of one frame a tick
+        // of tolerance would already be the neighbouring frame.
+        const double offset = static_cast<double>(pts - target);
+        if (first && afterSeek && offset > ticksPerFrame / 2.0) {
             // The seek landed after the frame (a sparse or coarse index).
             av_frame_unref(m_frame.get());
             return Outcome::Overshot;
         }
         m_lastPts = pts;
-        if (m_rough || pts >= target - tolerance)
+        if (m_rough || offset >= -ticksPerFrame / 2.0)
             return deliver() ? Outcome::Found : Outcome::Error;
         // Keep this picture in case the stream ends before the target.
         av_frame_unref(m_held.get());
@@ -231,7 +247,7 @@ BITMAPINFOHEADER* FrameReader::readByTimestamp(int index)
 {
     const double ticksPerFrame = 1.0 / (m_fps * av_q2d(m_timeBase));
     const int64_t target = m_startPts + std::llround(index * ticksPerFrame);
-    const int64_t tolerance = std::max<int64_t>(1, std::llround(ticksPerFrame / 2.0));
+    const bool withinCount = index < m_frameCount;
 
     auto finish = [&](Outcome outcome) -> BITMAPINFOHEADER* {
         if (outcome == Outcome::Found) return m_dib.header();
@@ -242,7 +258,7 @@ BITMAPINFOHEADER* FrameReader::readByTimestamp(int index)
     bool forward = !m_rough && !m_draining && m_lastPts != AV_NOPTS_VALUE && target > m_lastPts &&
                    static_cast<double>(target - m_lastPts) <= kForwardWindowFrames * ticksPerFrame;
     if (forward) {
-        Outcome outcome = decodeToward(target, tolerance, ticksPerFrame, false);
+        Outcome outcome = decodeToward(target, ticksPerFrame, false, withinCount);
         if (outcome == Outcome::NoTimestamps) return readByCounting(index);
         if (outcome != Outcome::NothingDecoded) return finish(outcome);
     }
@@ -251,13 +267,13 @@ BITMAPINFOHEADER* FrameReader::readByTimestamp(int index)
     for (double back : kSeekBackoffSeconds) {
         int64_t seekTarget = target - std::llround(back / av_q2d(m_timeBase));
         if (!seekTo(seekTarget)) return nullptr;
-        Outcome outcome = decodeToward(target, tolerance, ticksPerFrame, true);
+        Outcome outcome = decodeToward(target, ticksPerFrame, true, withinCount);
         if (outcome == Outcome::NoTimestamps) return readByCounting(index);
         if (outcome == Outcome::Overshot || outcome == Outcome::NothingDecoded) continue;
         return finish(outcome);
     }
     if (!openFile()) return nullptr;
-    Outcome outcome = decodeToward(target, tolerance, ticksPerFrame, false);
+    Outcome outcome = decodeToward(target, ticksPerFrame, false, withinCount);
     if (outcome == Outcome::NoTimestamps) return readByCounting(index);
     if (outcome == Outcome::NothingDecoded) {
         setLastError(kLibErrCorrupt, "No video frame of the file decodes");

@@ -36,8 +36,8 @@ class FrameReader {
     bool nextFrame(bool& endOfStream);
     bool deliver();
     enum class Outcome { Found, Error, BeyondEnd, NothingDecoded, Overshot, NoTimestamps };
-    /// Decodes until the frame at target (within tolerance) and renders it.
-    Outcome decodeToward(int64_t target, int64_t tolerance, double ticksPerFrame, bool afterSeek);
+    /// Decodes until the frame at target (within half a frame) and renders it.
+    Outcome decodeToward(int64_t target, double ticksPerFrame, bool afterSeek, bool withinCount);
     BITMAPINFOHEADER* readByTimestamp(int index);
     BITMAPINFOHEADER* readByCounting(int index);
     BITMAPINFOHEADER* readByCountingFromOpen(int index);
@@ -54,11 +54,13 @@ class FrameReader {
     int m_stream = -1;
     AVRational m_timeBase{0, 1};
     double m_fps = 0.0;
+    int m_frameCount = 0; // the record's frame count
     int64_t m_startPts = 0;
     int m_rotation = 0;
     int m_width = 0;
     int m_height = 0;
     bool m_rough = false;
+    int m_shrink = 1; // stored size / delivered size, for decoders that decode reduced
     bool m_draining = false;
     bool m_needKey = false; // set by a seek: decoding resumes at the next key frame
     // Where the decoder stands after the last read: lets the next exact read of a later

@@ -113,8 +113,10 @@ bool renderPicture(const AVFrame* frame, int rotation, int width, int height, Sw
         return false;
     }
     // Honour the stream's colour matrix and range; FFmpeg's default is BT.601 limited range.
-    int colorspace =
-        frame->colorspace == AVCOL_SPC_UNSPECIFIED ? AVCOL_SPC_BT470BG : frame->colorspace;
+    // Unmarked streams follow the usual guess: BT.709 for HD sizes, BT.601 below.
+    int colorspace = frame->colorspace;
+    if (colorspace == AVCOL_SPC_UNSPECIFIED || colorspace == AVCOL_SPC_RESERVED)
+        colorspace = frame->height >= 720 ? AVCOL_SPC_BT709 : AVCOL_SPC_BT470BG;
     const int* coefficients = sws_getCoefficients(colorspace);
     int srcRange = frame->color_range == AVCOL_RANGE_JPEG ? 1 : 0;
     const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(frame->format));

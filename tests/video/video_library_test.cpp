@@ -77,6 +77,8 @@ class GeneratedMedia : public ::testing::Test {
         // With B-frames in a transport stream, where seeks go by timestamp and land between
         // key frames.
         if (name == "ramp.ts") return ramp + "-c:v mpeg2video -g 10 -bf 2 -f mpegts";
+        // Every frame a JPEG picture: decoded at a reduced size when delivered small.
+        if (name == "ramp.avi") return ramp + "-c:v mjpeg";
         // ASF stores no frame rate: a quick parse has to find it.
         if (name == "ramp.wmv") return ramp + "-c:v wmv2 -g 10";
         // Left half white, right half black; then stored with a display rotation.
@@ -380,6 +382,42 @@ TEST_F(GeneratedMedia, HeaderSetsTheDeliveredSize)
         EXPECT_EQ(qVideoReadVideoBegin(&r.info, kVideoReadExact, &huge.handle, &header), 0);
         EXPECT_EQ(huge.handle, nullptr);
     }
+}
+
+TEST_F(GeneratedMedia, MotionJpegDeliversSmallFramesFromReducedDecoding)
+{
+    Record r(file("ramp.avi"), kVideoParseQuick);
+    ASSERT_EQ(r.parse(), 1) << lastErrorText();
+    EXPECT_EQ(r.info.formatIndex, indexOfExtension("avi"));
+    BITMAPINFOHEADER header{};
+    header.biSize = sizeof header;
+    header.biPlanes = 1;
+    header.biBitCount = 24;
+    // A quarter, an odd fraction and the full size of the 64 x 48 frames.
+    for (auto [w, h] : {std::pair{16, 12}, {21, 17}, {64, 48}}) {
+        header.biWidth = w;
+        header.biHeight = h;
+        Reader reader;
+        ASSERT_EQ(qVideoReadVideoBegin(&r.info, kVideoReadExact, &reader.handle, &header), 1);
+        for (int n : {15, 29}) {
+            BITMAPINFOHEADER* dib = nullptr;
+            ASSERT_EQ(qVideoReadVideo(&r.info, n, &dib, 0, reader.handle), 1);
+            EXPECT_EQ(dib->biWidth, w);
+            EXPECT_EQ(dib->biHeight, h);
+            EXPECT_NEAR(centreGrey(dib), rampGrey(n), 6) << w << "x" << h << " frame " << n;
+        }
+    }
+    // AVI's time base is one frame: forward steps must still land on the frame itself. One
+    // past the end (an estimated count's overshoot) shows the last frame; two past fail.
+    Reader reader;
+    ASSERT_EQ(qVideoReadVideoBegin(&r.info, kVideoReadExact, &reader.handle, nullptr), 1);
+    for (auto [n, shown] : {std::pair{0, 0}, {20, 20}, {21, 21}, {30, 29}}) {
+        BITMAPINFOHEADER* dib = nullptr;
+        ASSERT_EQ(qVideoReadVideo(&r.info, n, &dib, 0, reader.handle), 1) << n;
+        EXPECT_NEAR(centreGrey(dib), rampGrey(shown), 6) << "frame " << n;
+    }
+    BITMAPINFOHEADER* dib = nullptr;
+    EXPECT_EQ(qVideoReadVideo(&r.info, 31, &dib, 0, reader.handle), 0);
 }
 
 TEST_F(GeneratedMedia, RotatedStreamIsDeliveredUpright)
