@@ -39,7 +39,8 @@ Pixels pngReference(const std::filesystem::path& path)
     Pixels p;
     FILE* f = std::fopen(path.c_str(), "rb");
     if (!f) return p;
-    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr,
+                                             [](png_structp, png_const_charp) {});
     png_infop info = png_create_info_struct(png);
     if (setjmp(png_jmpbuf(png))) {
         png_destroy_read_struct(&png, &info, nullptr);
@@ -181,6 +182,81 @@ TEST(PngDecoder, SixteenBitSamplesAreLittleEndianAndExact)
                       rows[y][2 * i] << 8 | rows[y][2 * i + 1]);
     png_destroy_read_struct(&png, &info, nullptr);
     std::fclose(f);
+}
+
+uint32_t crc32Of(const uint8_t* p, size_t n)
+{
+    uint32_t c = 0xFFFFFFFFu;
+    for (size_t i = 0; i < n; ++i) {
+        c ^= p[i];
+        for (int k = 0; k < 8; ++k)
+            c = (c >> 1) ^ (0xEDB88320u & (0u - (c & 1)));
+    }
+    return ~c;
+}
+
+void appendChunk(std::vector<uint8_t>& out, const char* type, const std::vector<uint8_t>& data)
+{
+    const auto be = [&](uint32_t v) {
+        for (int s = 24; s >= 0; s -= 8)
+            out.push_back(static_cast<uint8_t>(v >> s));
+    };
+    be(static_cast<uint32_t>(data.size()));
+    const size_t start = out.size();
+    out.insert(out.end(), type, type + 4);
+    out.insert(out.end(), data.begin(), data.end());
+    be(crc32Of(out.data() + start, out.size() - start));
+}
+
+TEST(PngDecoder, HugeDeclaredSizeIsRefusedAtInitialize)
+{
+    // A valid header for 100000 x 100000 RGB (30 GB decoded), then a token data chunk.
+    std::vector<uint8_t> bytes = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+    appendChunk(bytes, "IHDR", {0, 1, 0x86, 0xA0, 0, 1, 0x86, 0xA0, 8, 2, 0, 0, 0}); // 8-bit RGB
+    appendChunk(bytes, "IDAT", {0x78, 0x9C, 0x03, 0x00, 0x00, 0x00, 0x00, 0x01});
+    appendChunk(bytes, "IEND", {});
+    ComPtr<IWICBitmapDecoder> decoder;
+    EXPECT_EQ(decoderFromBytes(bytes, decoder), WINCODEC_ERR_IMAGESIZEOUTOFRANGE);
+    // The same header at 100 x 100 opens (and its pixels then fail: the data is empty).
+    bytes[18] = 0;
+    bytes[19] = 100;
+    bytes[22] = 0;
+    bytes[23] = 100;
+    bytes[16] = bytes[20] = 0;
+    bytes[17] = bytes[21] = 0;
+    const uint32_t crc = crc32Of(bytes.data() + 12, 17);
+    for (int i = 0; i < 4; ++i)
+        bytes[29 + static_cast<size_t>(i)] = static_cast<uint8_t>(crc >> (24 - 8 * i));
+    ComPtr<IWICBitmapFrameDecode> frame;
+    ASSERT_EQ(firstFrame(bytes, frame), S_OK);
+    Pixels p;
+    EXPECT_EQ(copyAll(frame.Get(), p, 24), WINCODEC_ERR_BADSTREAMDATA);
+}
+
+TEST(PngDecoder, DamagedFilesFailWithCodecErrors)
+{
+    for (const char* name : {"broken/broken.png", "broken/truncated_image.png",
+                             "broken/hopper_truncated_10000B.png"}) {
+        const auto path = support::corpusPathOrEmpty(name);
+        if (path.empty()) GTEST_SKIP() << "corpus not available";
+        ComPtr<IWICBitmapDecoder> decoder;
+        HRESULT hr = decoderFromFile(path, decoder);
+        if (SUCCEEDED(hr)) {
+            ComPtr<IWICBitmapFrameDecode> frame;
+            ASSERT_EQ(decoder->GetFrame(0, frame.GetAddressOf()), S_OK);
+            Pixels p;
+            hr = copyAll(frame.Get(), p, 0);
+        }
+        EXPECT_TRUE(hr == WINCODEC_ERR_BADHEADER || hr == WINCODEC_ERR_BADSTREAMDATA)
+            << name << " " << std::hex << hr;
+    }
+    // A JPEG with a PNG name is found by its content.
+    MIO_CORPUS_FILE(misnamed, "broken/hopper_gray_jpeg_named.png");
+    ComPtr<IWICBitmapDecoder> decoder;
+    ASSERT_EQ(decoderFromFile(misnamed, decoder), S_OK);
+    GUID container{};
+    decoder->GetContainerFormat(&container);
+    EXPECT_EQ(container, GUID_ContainerFormatJpeg);
 }
 
 TEST(GifDecoder, CorpusFramesMatchGiflib)

@@ -297,3 +297,46 @@ TEST(JpegDecoder, CorpusBrokenFilesFailCleanly)
         EXPECT_EQ(copyAll(frame.Get(), p, 0), WINCODEC_ERR_BADSTREAMDATA) << name;
     }
 }
+
+TEST(JpegDecoder, HugeDeclaredProgressiveSizeFailsWithoutAllocatingIt)
+{
+    // A progressive file buffers every coefficient of the picture: patch the frame header to
+    // 30000 x 30000 (about 5 GB of coefficients) and ask for one row.
+    auto bytes = encodeJpeg(16, 16, 3, gradient(16, 16, 3), 90, true);
+    size_t sof = 0;
+    for (size_t i = 2; i + 8 < bytes.size(); ++i)
+        if (bytes[i] == 0xFF && bytes[i + 1] == 0xC2) {
+            sof = i;
+            break;
+        }
+    ASSERT_NE(sof, 0u);
+    for (size_t at : {sof + 5, sof + 7}) { // height, width (big-endian)
+        bytes[at] = 30000 >> 8;
+        bytes[at + 1] = 30000 & 0xFF;
+    }
+    ComPtr<IWICBitmapFrameDecode> frame;
+    ASSERT_EQ(firstFrame(bytes, frame), S_OK);
+    UINT w = 0, h = 0;
+    ASSERT_EQ(frame->GetSize(&w, &h), S_OK);
+    EXPECT_EQ(w, 30000u);
+    const WICRect rc{0, 0, 1, 1};
+    uint8_t px[3];
+    EXPECT_EQ(frame->CopyPixels(&rc, 3, 3, px), WINCODEC_ERR_BADSTREAMDATA);
+}
+
+TEST(JpegDecoder, CorpusCameraFileThumbnail)
+{
+    MIO_CORPUS_FILE(path, "jpeg/Canon_40D.jpg");
+    ComPtr<IWICBitmapDecoder> decoder;
+    ASSERT_EQ(decoderFromFile(path, decoder), S_OK);
+    ComPtr<IWICBitmapFrameDecode> frame;
+    ASSERT_EQ(decoder->GetFrame(0, frame.GetAddressOf()), S_OK);
+    ComPtr<IWICBitmapSource> thumb;
+    ASSERT_EQ(frame->GetThumbnail(thumb.GetAddressOf()), S_OK);
+    UINT w = 0, h = 0;
+    ASSERT_EQ(thumb->GetSize(&w, &h), S_OK);
+    EXPECT_EQ(w, 68u); // the file was resized after the camera: so was its thumbnail
+    EXPECT_EQ(h, 46u);
+    Pixels p;
+    EXPECT_EQ(copyAll(thumb.Get(), p, 24), S_OK);
+}
