@@ -68,6 +68,32 @@ class Registry : public ::testing::Test {
     support::TempDir m_dir;
 };
 
+// A registration script in the shape the server's scripts take, with every value kind.
+const char16_t kScript[] = uR"(
+HKCR
+{
+    NoRemove CLSID
+    {
+        ForceRemove {6F1B7F5A-33C1-4E55-9C42-0D3C8E6A5B10} = s 'Probe Class'
+        {
+            ProgID = s 'Tavrel.Probe.1'
+            InprocServer32 = s '%MODULE%'
+            {
+                val ThreadingModel = s 'Apartment'
+            }
+            Programmable
+            'With Space' = s 'it''s quoted'
+        }
+    }
+    Tavrel.Probe.1 = s 'Probe Class'
+    {
+        CLSID = s '{6F1B7F5A-33C1-4E55-9C42-0D3C8E6A5B10}'
+        val Flags = d '0x10'
+        val Bits = b '0aFF'
+    }
+}
+)";
+
 struct TypedValue {
     const char16_t* name;
     DWORD type;
@@ -358,6 +384,44 @@ TEST_F(Registry, NeverWritesOverAHiveItCouldNotRead)
     EXPECT_TRUE(std::filesystem::is_directory(machineFile()));
 }
 
+TEST_F(Registry, MutatedHivesAndScriptsFailCleanly)
+{
+    const std::string hive = "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\M]\r\n@=\"v\"\r\n"
+                             "\"D\"=dword:00000001\r\n\"H\"=hex(7):61,00,\\\r\n  62,00,00\r\n"
+                             "[-HKEY_LOCAL_MACHINE\\Software\\M\\X]\r\n";
+    const std::u16string script = kScript;
+    uint32_t seed = 12345;
+    auto rnd = [&seed] {
+        seed = seed * 1103515245u + 12345u;
+        return seed >> 8;
+    };
+    for (int round = 0; round < 300; ++round) {
+        std::string h = hive;
+        std::u16string sc = script;
+        for (int edits = 1 + static_cast<int>(rnd() % 4); edits > 0; --edits) {
+            h[rnd() % h.size()] = static_cast<char>(rnd());
+            sc[rnd() % sc.size()] = static_cast<char16_t>(u"{}='%\\ sdbx\n"[rnd() % 13]);
+        }
+        std::ofstream(machineFile(), std::ios::binary | std::ios::trunc) << h;
+        reload();
+        HKEY k = nullptr;
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Software\\M", 0, KEY_READ, &k) == ERROR_SUCCESS) {
+            WCHAR name[300];
+            BYTE data[64];
+            for (DWORD i = 0; i < 8; ++i) {
+                DWORD cch = 300, cb = sizeof data;
+                RegEnumValueW(k, i, name, &cch, nullptr, nullptr, data, &cb);
+            }
+            RegCloseKey(k);
+        }
+        // Unregistering against an unrelated hive writes nothing, so each round is quick.
+        const WCHAR* pairs[] = {u"MODULE", u"/m.so", nullptr};
+        const HRESULT hr = TavrelRegistrarApply(nullptr, sc.c_str(), pairs, FALSE);
+        EXPECT_TRUE(hr == S_OK || hr == DISP_E_EXCEPTION || HRESULT_FACILITY(hr) == FACILITY_WIN32)
+            << std::hex << hr;
+    }
+}
+
 TEST_F(Registry, RefusesNamesAndDataTheHiveCannotHold)
 {
     HKEY k = nullptr;
@@ -473,31 +537,6 @@ TEST_F(Registry, UserHiveDefaultsToTheXdgDataFolder)
 }
 
 // ---- registrar ----
-
-const char16_t kScript[] = uR"(
-HKCR
-{
-    NoRemove CLSID
-    {
-        ForceRemove {6F1B7F5A-33C1-4E55-9C42-0D3C8E6A5B10} = s 'Probe Class'
-        {
-            ProgID = s 'Tavrel.Probe.1'
-            InprocServer32 = s '%MODULE%'
-            {
-                val ThreadingModel = s 'Apartment'
-            }
-            Programmable
-            'With Space' = s 'it''s quoted'
-        }
-    }
-    Tavrel.Probe.1 = s 'Probe Class'
-    {
-        CLSID = s '{6F1B7F5A-33C1-4E55-9C42-0D3C8E6A5B10}'
-        val Flags = d '0x10'
-        val Bits = b '0aFF'
-    }
-}
-)";
 
 TEST_F(Registry, RegistrarRegistersAndUnregistersBackToTheStartingHive)
 {
