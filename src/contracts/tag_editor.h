@@ -107,3 +107,11 @@ struct ITagEditor : IUnknown {
     STDMETHOD(Close)() PURE;
 };
 TAVREL_INTERFACE_ID(ITagEditor, IID_ITagEditor);
+
+/// Adds CLSID_TagEditor to the process's in-process class table (TavrelRegisterInprocClass), so
+/// that CoCreateInstance finds it; called once by whoever loads the component's module.
+/// Returns the table's result. TagEditorRevokeClass removes the class again.
+TAVREL_API HRESULT TagEditorRegisterClass();
+TAVREL_API HRESULT TagEditorRevokeClass();
+using PFN_TagEditorRegisterClass = decltype(&TagEditorRegisterClass);
+using PFN_TagEditorRevokeClass = decltype(&TagEditorRevokeClass);
