@@ -53,6 +53,7 @@ class ForwardStore final : public StreamStore {
         *read = 0;
         if (pos >= m_limit) return S_OK;
         cb = static_cast<ULONG>(std::min<uint64_t>(cb, m_limit - pos));
+        if (cb == 0) return S_OK; // some streams refuse empty reads
         RETURN_IF_FAILED(seekTo(m_inner.Get(), m_offset + pos));
         return m_inner->Read(buffer, cb, read);
     }
@@ -432,6 +433,7 @@ HRESULT WicStream::initializeFromHandle(HANDLE file)
 
 HRESULT readExact(IStream* stream, void* buffer, ULONG cb)
 {
+    if (cb == 0) return S_OK; // some streams refuse empty reads
     ULONG got = 0;
     const HRESULT hr = stream->Read(buffer, cb, &got);
     if (FAILED(hr)) return hr;

@@ -159,3 +159,108 @@ TEST(WicStream, MemoryRegionAndFileStreams)
     EXPECT_EQ(dirStream->InitializeFromFilename(folder.c_str(), GENERIC_READ),
               HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED));
 }
+
+namespace {
+
+// A read-only stream as strict as the engine's unbuffered file stream: empty reads and a missing
+// count are refused, and everything but Read, Seek and Stat answers E_NOTIMPL.
+class StrictStream final : public IStream {
+  public:
+    explicit StrictStream(std::vector<uint8_t> bytes) : m_bytes(std::move(bytes)) {}
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
+    {
+        if (!ppv) return E_POINTER;
+        *ppv = nullptr;
+        if (riid != IID_IUnknown && riid != IID_IStream && riid != IID_ISequentialStream)
+            return E_NOINTERFACE;
+        *ppv = static_cast<IStream*>(this);
+        AddRef();
+        return S_OK;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return ++m_refs; }
+    STDMETHODIMP_(ULONG) Release() override
+    {
+        const ULONG left = --m_refs;
+        if (!left) delete this;
+        return left;
+    }
+    STDMETHODIMP Read(void* pv, ULONG cb, ULONG* pcbRead) override
+    {
+        if (!pv || !pcbRead || cb == 0) return E_INVALIDARG;
+        const size_t n = m_pos >= m_bytes.size() ? 0 : std::min<size_t>(cb, m_bytes.size() - m_pos);
+        if (n) std::memcpy(pv, m_bytes.data() + m_pos, n);
+        m_pos += n;
+        *pcbRead = static_cast<ULONG>(n);
+        return S_OK;
+    }
+    STDMETHODIMP Write(const void*, ULONG, ULONG*) override { return E_NOTIMPL; }
+    STDMETHODIMP Seek(LARGE_INTEGER move, DWORD origin, ULARGE_INTEGER* newPos) override
+    {
+        const int64_t base = origin == STREAM_SEEK_SET   ? 0
+                             : origin == STREAM_SEEK_CUR ? static_cast<int64_t>(m_pos)
+                                                         : static_cast<int64_t>(m_bytes.size());
+        if (base + move.QuadPart < 0) return STG_E_INVALIDFUNCTION;
+        m_pos = static_cast<size_t>(base + move.QuadPart);
+        if (newPos) newPos->QuadPart = m_pos;
+        return S_OK;
+    }
+    STDMETHODIMP SetSize(ULARGE_INTEGER) override { return E_NOTIMPL; }
+    STDMETHODIMP CopyTo(IStream*, ULARGE_INTEGER, ULARGE_INTEGER*, ULARGE_INTEGER*) override
+    {
+        return E_NOTIMPL;
+    }
+    STDMETHODIMP Commit(DWORD) override { return E_NOTIMPL; }
+    STDMETHODIMP Revert() override { return E_NOTIMPL; }
+    STDMETHODIMP LockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) override { return E_NOTIMPL; }
+    STDMETHODIMP UnlockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) override { return E_NOTIMPL; }
+    STDMETHODIMP Stat(STATSTG* st, DWORD) override
+    {
+        if (!st) return E_INVALIDARG;
+        std::memset(st, 0, sizeof *st);
+        st->type = STGTY_STREAM;
+        st->cbSize.QuadPart = m_bytes.size();
+        return S_OK;
+    }
+    STDMETHODIMP Clone(IStream**) override { return E_NOTIMPL; }
+
+  private:
+    std::vector<uint8_t> m_bytes;
+    size_t m_pos = 0;
+    ULONG m_refs = 1;
+};
+
+} // namespace
+
+TEST(ImagingFactory, EveryFormatDecodesThroughAStrictReadOnlyStream)
+{
+    const char* files[] = {"jpeg/Canon_40D.jpg", "png/pil123p.png",     "gif/chi.gif",
+                           "bmp/pal4rle.bmp",    "tiff/multipage.tiff", "tiff/tiff_16bit_RGB.tiff",
+                           "ico/pillow.ico"};
+    for (const char* name : files) {
+        const auto path = support::corpusPathOrEmpty(name);
+        if (path.empty()) GTEST_SKIP() << "corpus not available";
+        const auto bytes = support::readFile(path);
+        ComPtr<IStream> stream;
+        stream.Attach(new StrictStream(bytes));
+        ComPtr<IWICBitmapDecoder> decoder;
+        ASSERT_EQ(factory()->CreateDecoderFromStream(stream.Get(), nullptr,
+                                                     WICDecodeMetadataCacheOnDemand,
+                                                     decoder.GetAddressOf()),
+                  S_OK)
+            << name;
+        UINT count = 0;
+        ASSERT_EQ(decoder->GetFrameCount(&count), S_OK);
+        // The same pixels as through a memory stream.
+        ComPtr<IWICBitmapDecoder> reference;
+        ASSERT_EQ(decoderFromBytes(bytes, reference), S_OK);
+        for (UINT i = 0; i < count; ++i) {
+            ComPtr<IWICBitmapFrameDecode> a, b;
+            ASSERT_EQ(decoder->GetFrame(i, a.GetAddressOf()), S_OK);
+            ASSERT_EQ(reference->GetFrame(i, b.GetAddressOf()), S_OK);
+            Pixels pa, pb;
+            ASSERT_EQ(copyAll(a.Get(), pa, 0), S_OK) << name << " " << i;
+            ASSERT_EQ(copyAll(b.Get(), pb, 0), S_OK);
+            EXPECT_EQ(pa.data, pb.data) << name << " " << i;
+        }
+    }
+}

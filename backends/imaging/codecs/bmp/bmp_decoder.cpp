@@ -253,6 +253,7 @@ class BmpDecoder final : public DecoderBase<BmpDecoder> {
         std::vector<uint8_t> header(
             static_cast<size_t>(std::min<uint64_t>(fileSize - 14, 124 + 16 + 1024)));
         ULONG got = 0;
+        if (header.empty()) return WINCODEC_ERR_BADHEADER;
         RETURN_IF_FAILED(stream->Read(header.data(), static_cast<ULONG>(header.size()), &got));
         header.resize(got);
         if (bitsOffset > 14 && bitsOffset - 14 < header.size()) header.resize(bitsOffset - 14);

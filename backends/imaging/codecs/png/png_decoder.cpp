@@ -22,6 +22,7 @@ struct PngIo {
 void readData(png_structp png, png_bytep data, size_t length)
 {
     auto* io = static_cast<PngIo*>(png_get_io_ptr(png));
+    if (length == 0) return; // some streams refuse empty reads
     ULONG got = 0;
     const HRESULT hr = length > UINT32_MAX
                            ? E_INVALIDARG

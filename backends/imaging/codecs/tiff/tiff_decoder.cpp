@@ -21,6 +21,7 @@ tmsize_t tiffRead(thandle_t h, void* buffer, tmsize_t size)
 {
     auto* stream = static_cast<IStream*>(h);
     if (size < 0 || size > INT32_MAX) return -1;
+    if (size == 0) return 0; // some streams refuse empty reads
     ULONG got = 0;
     if (FAILED(stream->Read(buffer, static_cast<ULONG>(size), &got))) return -1;
     return static_cast<tmsize_t>(got);
