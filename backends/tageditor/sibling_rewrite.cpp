@@ -90,6 +90,9 @@ HRESULT rewriteThroughSibling(const std::string& path,
     int error = copyContents(source, fd);
     close(source);
     if (error == 0 && fchmod(fd, info.st_mode & 07777) != 0) error = errno;
+    // Keep the owner where we may (only a privileged process can give the file away).
+    if (error == 0 && (info.st_uid != geteuid() || info.st_gid != getegid()))
+        (void)!fchown(fd, info.st_uid, info.st_gid);
     if (error != 0) return hresultFromErrno(error);
 
     const HRESULT hr = edit(stream);

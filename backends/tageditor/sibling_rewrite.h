@@ -13,7 +13,8 @@
 namespace mio::tageditor {
 
 // Copies `path` to a new sibling, runs `edit` on a writable stream over the copy, checks the
-// stream for failed writes, flushes, and renames the copy over `path`. On any failure the copy
+// stream for failed writes, flushes, and renames the copy over `path` (which must not be a
+// symbolic link: the link itself would be replaced). On any failure the copy
 // is removed and `path` is left byte for byte as it was. Returns S_OK, the edit's failure, or
 // HRESULT_FROM_WIN32 of the system error.
 HRESULT rewriteThroughSibling(const std::string& path,

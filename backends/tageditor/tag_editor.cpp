@@ -19,6 +19,7 @@
 
 #include <array>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -144,6 +145,12 @@ class TagEditor final : public tavrel::ComObject<TagEditor, ITagEditor> {
         if (!wide) return HRESULT_FROM_WIN32(GetLastError());
         auto path = tavrel::toMultiByte(*wide, CP_UTF8);
         if (!path) return HRESULT_FROM_WIN32(GetLastError());
+
+        // Edits replace the file by rename, so they must happen beside the real file, not beside
+        // a symbolic link to it (short path aliases are such links).
+        std::unique_ptr<char, decltype(&std::free)> resolved(realpath(path->c_str(), nullptr),
+                                                             &std::free);
+        if (resolved) *path = resolved.get();
 
         std::optional<Container> container;
         Snapshot snapshot;

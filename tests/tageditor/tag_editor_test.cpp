@@ -234,6 +234,51 @@ TEST(TagEditor, SaveOfAReplacedFileFailsAndLeavesItAlone)
     EXPECT_EQ(filesIn(copy.path().parent_path()), 1u);
 }
 
+TEST(TagEditor, NewId3v1TagHoldsOnlyTheFieldsSet)
+{
+    MIO_CORPUS_FILE(mp3, "audio/xing.mp3");
+    support::ScopedCopy copy(mp3);
+    auto opened = openFile(copy.path());
+    ASSERT_EQ(opened.hr, S_OK);
+    EXPECT_EQ(opened.families, 0u);
+    // Absent families of the container can be written, not removed.
+    EXPECT_EQ(opened.block->familyFlags[3], kTagFamilyWritable);
+    EXPECT_EQ(opened.block->familyFlags[4], kTagFamilyWritable);
+    EXPECT_EQ(opened.editor->RemoveFamily(kId3v2, 0), E_FAIL);
+    ASSERT_EQ(setTag(opened.editor.Get(), kId3v1, 110, bytesOf("Title")), S_OK);
+    ASSERT_EQ(setTag(opened.editor.Get(), kId3v1, 113, bytesOf("2004")), S_OK);
+    ASSERT_EQ(opened.editor->Save(0), S_OK);
+    ASSERT_EQ(opened.editor->Close(), S_OK);
+
+    auto again = openFile(copy.path());
+    ASSERT_EQ(again.hr, S_OK);
+    EXPECT_EQ(again.families, 1u << 3);
+    std::vector<int> listed;
+    for (int tag = 110; tag <= 116; ++tag)
+        if (again.block->entries[tag].nLength > 0) listed.push_back(tag);
+    EXPECT_EQ(listed, (std::vector<int>{110, 113}));
+    EXPECT_EQ(entryText(again.block, 113), "2004");
+    EXPECT_EQ(fs::file_size(copy.path()), fs::file_size(mp3) + 128);
+}
+
+TEST(TagEditor, SaveThroughASymbolicLinkRewritesTheLinkedFile)
+{
+    MIO_CORPUS_FILE(flac, "audio/silence-44-s.flac");
+    support::ScopedCopy copy(flac);
+    support::TempDir links;
+    const fs::path link = links / "alias.flac";
+    fs::create_symlink(copy.path(), link);
+    auto opened = openFile(link);
+    ASSERT_EQ(opened.hr, S_OK);
+    ASSERT_EQ(setTag(opened.editor.Get(), kVorbis, 1, bytesOf("Linked")), S_OK);
+    ASSERT_EQ(opened.editor->Save(0), S_OK);
+    EXPECT_TRUE(fs::is_symlink(link));
+    EXPECT_EQ(filesIn(links.path()), 1u);
+    auto target = openFile(copy.path());
+    ASSERT_EQ(target.hr, S_OK);
+    EXPECT_EQ(entryText(target.block, 1), "Linked");
+}
+
 // TagLib's own file stream ignores failed writes and reports the save as done, leaving a cut
 // file. Through the component the failure is reported and the original keeps every byte.
 TEST(TagEditor, FailedWriteLeavesTheOriginalIntact)
