@@ -201,33 +201,36 @@ TAVREL_API HRESULT CoCreateInstance(REFCLSID rclsid, IUnknown* pUnkOuter, DWORD 
 TAVREL_API void CoFreeUnusedLibraries()
 {
     Runtime& rt = runtime();
-    std::vector<std::shared_ptr<Module>> candidates;
-    {
-        std::lock_guard lock(rt.mutex);
-        for (auto& [path, module] : rt.modules)
-            if (module->canUnloadNow) candidates.push_back(module);
-    }
-    // Asked outside the lock: DllCanUnloadNow is module code.
-    std::vector<Module*> unloadable;
-    for (auto& m : candidates)
-        if (m->canUnloadNow() == S_OK) unloadable.push_back(m.get());
-    std::vector<std::shared_ptr<Module>> dropped;
-    {
+    // Take the idle modules out of the cache first: from then on no caller can reach them
+    // (a new request opens the library again, which keeps it mapped), and none is in a call
+    // right now (the cache holds the only reference). Only then is the module asked.
+    std::vector<std::pair<std::string, std::shared_ptr<Module>>> idle;
+    try {
         std::lock_guard lock(rt.mutex);
         for (auto it = rt.modules.begin(); it != rt.modules.end();) {
-            bool drop = false;
-            for (Module* m : unloadable)
-                drop = drop || it->second.get() == m;
-            if (drop) {
-                dropped.push_back(std::move(it->second));
+            if (it->second->canUnloadNow && it->second.use_count() == 1) {
+                idle.emplace_back(it->first, std::move(it->second));
                 it = rt.modules.erase(it);
             } else {
                 ++it;
             }
         }
+    } catch (const std::bad_alloc&) {
+        // The entry being moved stays in the cache; those already in idle are handled below.
     }
-    candidates.clear();
-    dropped.clear(); // dlclose here, once no caller still holds the module
+    for (auto& [path, module] : idle) {
+        if (module->canUnloadNow() == S_OK) continue; // dropped below: dlclose
+        std::lock_guard lock(runtime().mutex);
+        // Still in use: back into the cache, unless the library was opened again meanwhile,
+        // in which case that handle keeps it mapped and ours can go.
+        try {
+            rt.modules.emplace(path, std::move(module));
+        } catch (const std::bad_alloc&) {
+            // Leaving the library mapped for good is safer than closing one in use.
+            module->handle = nullptr;
+        }
+    }
+    idle.clear();
 }
 
 namespace tavrel {

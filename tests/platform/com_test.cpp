@@ -5,6 +5,7 @@
 
 #include <dlfcn.h>
 
+#include <atomic>
 #include <fstream>
 #include <thread>
 
@@ -281,6 +282,37 @@ TEST_F(RegisteredServer, LoadsTheModuleAndUnloadsItWhenUnused)
               S_OK);
     factory->LockServer(FALSE);
     factory.Reset();
+    CoFreeUnusedLibraries();
+    EXPECT_FALSE(moduleLoaded());
+}
+
+TEST_F(RegisteredServer, UnloadingRacesWithCreationSafely)
+{
+    // Creation on two threads while a third keeps trying to unload the module: an object must
+    // never outlive its code (ASan reports a call into an unmapped library).
+    std::atomic<bool> stop{false};
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 2; ++t)
+        threads.emplace_back([&] {
+            for (int i = 0; i < 150; ++i) {
+                ComPtr<ITestProbe> probe;
+                if (FAILED(CoCreateInstance(CLSID_TestProbe, nullptr, CLSCTX_INPROC_SERVER,
+                                            IID_ITestProbe,
+                                            reinterpret_cast<void**>(probe.GetAddressOf()))) ||
+                    probe->LiveCount() < 1)
+                    ++failures;
+            }
+        });
+    threads.emplace_back([&] {
+        while (!stop)
+            CoFreeUnusedLibraries();
+    });
+    threads[0].join();
+    threads[1].join();
+    stop = true;
+    threads[2].join();
+    EXPECT_EQ(failures.load(), 0);
     CoFreeUnusedLibraries();
     EXPECT_FALSE(moduleLoaded());
 }
