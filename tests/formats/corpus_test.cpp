@@ -466,3 +466,53 @@ TEST(JpegWalkCorpus, EveryCorpusJpegReachesTheScan)
     ASSERT_TRUE(layout.ok());
     EXPECT_NE(layout->end, WalkEnd::StartOfScan);
 }
+
+TEST(TiffWriteCorpus, EveryCorpusExifRoundTripsThroughTheWriter)
+{
+    MIO_CORPUS_FILE(probe, "jpeg/Canon_40D.jpg");
+    size_t trees = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(probe.parent_path())) {
+        SCOPED_TRACE(entry.path().filename().string());
+        const Bytes f = support::readFile(entry.path());
+        ByteSource src(f);
+        auto layout = walkJpeg(src);
+        const Segment* app1 = layout ? findSegment(*layout, SegmentKind::Exif) : nullptr;
+        if (!app1) continue;
+        auto tree = parseTiff(*readContent(src, *app1));
+        ASSERT_TRUE(tree.ok());
+        for (auto order : {ByteOrder::LittleEndian, ByteOrder::BigEndian}) {
+            TiffWriteOptions options;
+            options.order = order;
+            options.ifd0Padding = 100;
+            options.exifPadding = 4096;
+            auto bytes = writeTiff(*tree, options);
+            ASSERT_TRUE(bytes.ok());
+            auto back = parseTiff(*bytes);
+            ASSERT_TRUE(back.ok());
+            EXPECT_TRUE(back->problems.empty());
+            auto same = [](const Ifd& a, const Ifd& b) {
+                std::map<uint16_t, const TagValue*> values;
+                for (const IfdEntry& e : b.entries)
+                    values[e.tag] = &e.value;
+                for (const IfdEntry& e : a.entries) {
+                    if (isPointerTag(e.tag) && e.tag != 37500 && e.tag != 50341) continue;
+                    if (e.tag == kTagThumbnailOffset) continue;
+                    auto it = values.find(e.tag);
+                    if (it == values.end() || it->second->type != e.value.type ||
+                        it->second->data != e.value.data)
+                        return false;
+                }
+                return true;
+            };
+            EXPECT_TRUE(same(tree->ifd0, back->ifd0));
+            ASSERT_EQ(back->exif.has_value(), tree->exif.has_value());
+            EXPECT_TRUE(!tree->exif || same(*tree->exif, *back->exif));
+            ASSERT_EQ(back->gps.has_value(), tree->gps.has_value());
+            EXPECT_TRUE(!tree->gps || same(*tree->gps, *back->gps));
+            ASSERT_EQ(back->interop.has_value(), tree->interop.has_value());
+            EXPECT_EQ(back->thumbnail, tree->thumbnail);
+        }
+        ++trees;
+    }
+    EXPECT_GE(trees, 20u);
+}

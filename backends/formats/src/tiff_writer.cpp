@@ -119,10 +119,13 @@ class Writer {
         for (const IfdEntry& e : ifd.entries) {
             const bool isPointer =
                 std::find(pointerTags.begin(), pointerTags.end(), e.tag) != pointerTags.end();
-            if (e.tag == kTagSubIfds || isPointer || e.tag == kTagExifIfd || e.tag == kTagGpsIfd ||
-                e.tag == kTagInteropIfd || e.tag == kTagThumbnailOffset ||
-                e.tag == kTagThumbnailLength)
-                continue;
+            // Offsets into data this writer does not carry would point at the wrong bytes; a
+            // thumbnail length only means something next to the IFD1 offset it belongs to.
+            const bool staleOffset = e.tag == kTagSubIfds || e.tag == kTagExifIfd ||
+                                     e.tag == kTagGpsIfd || e.tag == kTagInteropIfd ||
+                                     e.tag == kTagThumbnailOffset;
+            const bool thumbLength = ifd.kind == IfdKind::Ifd1 && e.tag == kTagThumbnailLength;
+            if (isPointer || staleOffset || thumbLength) continue;
             entries.push_back(&e);
         }
         std::vector<IfdEntry> pointerEntries;

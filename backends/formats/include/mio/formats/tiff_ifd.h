@@ -154,8 +154,10 @@ struct TiffWriteOptions {
 };
 
 // Serialises the tree: IFD0 (then its values), Exif, Interop, GPS, IFD1 and the thumbnail.
-// Pointer tags (34665, 34853, 40965, 513/514) are set from the layout, added when a child
-// exists and dropped when it does not; SubIFDs (330) are not written. Entries are written in
+// Pointer tags (34665, 34853, 40965, IFD1's 513/514) are set from the layout, added when a
+// child exists and dropped when it does not; SubIFDs (330) and 513 outside IFD1 point at data
+// the tree does not carry and are not written. Other values are copied as they are (maker
+// note internal offsets are not rebased). Entries are written in
 // ascending tag order as TIFF requires.
 Result<std::vector<uint8_t>> writeTiff(const TiffTree& tree, const TiffWriteOptions& options = {});
 
