@@ -289,6 +289,12 @@ class BmpDecoder final : public DecoderBase<BmpDecoder> {
                               4 * uint64_t{info.height} + 4);
         auto decode = [stream, info, offset, limit](std::vector<BYTE>& pixels,
                                                     size_t& stride) -> HRESULT {
+            // Uncompressed bits must all be in the file; check before allocating for them.
+            const bool rle = info.compression == 1 || info.compression == 2;
+            const uint64_t needed =
+                ((uint64_t{info.width} * info.bitCount + 31) / 32) * 4 * (info.height - 1) +
+                (uint64_t{info.width} * info.bitCount + 7) / 8;
+            if (!rle && limit < needed) return WINCODEC_ERR_BADSTREAMDATA;
             std::vector<uint8_t> bits(static_cast<size_t>(limit));
             RETURN_IF_FAILED(seekTo(stream.Get(), offset));
             ULONG got = 0;

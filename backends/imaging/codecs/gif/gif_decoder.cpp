@@ -104,11 +104,16 @@ class GifDecoder final : public DecoderBase<GifDecoder> {
             const UINT w = static_cast<UINT>(desc.Width), h = static_cast<UINT>(desc.Height);
             total += uint64_t{w} * h;
             if (total > kMaxPictureBytes) return WINCODEC_ERR_IMAGESIZEOUTOFRANGE;
-            auto indices = std::make_shared<std::vector<BYTE>>(size_t{w} * h);
+            // Grow with the rows actually decoded: a cut-off file that declares a huge image
+            // costs only what it holds.
+            auto indices = std::make_shared<std::vector<BYTE>>();
+            indices->reserve(std::min<size_t>(size_t{w} * h, size_t{1} << 22));
             bool ok = true;
-            for (UINT y = 0; y < h && ok; ++y)
+            for (UINT y = 0; y < h && ok; ++y) {
+                indices->resize(indices->size() + w);
                 ok = DGifGetLine(gif.get(), indices->data() + size_t{y} * w, static_cast<int>(w)) !=
                      GIF_ERROR;
+            }
             // A file cut inside an image keeps the images before it.
             if (!ok) break;
             if (desc.Interlace) deinterlace(*indices, w, h);

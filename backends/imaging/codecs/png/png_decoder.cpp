@@ -175,6 +175,12 @@ class PngDecoder final : public DecoderBase<PngDecoder> {
         ComPtr<IStream> stream = m_stream;
         auto decode = [plan, stream](std::vector<BYTE>& pixels, size_t& stride) -> HRESULT {
             stride = (size_t{plan.width} * plan.bpp + 7) / 8;
+            // Deflate expands at most about 1032 times: a file too small to hold the picture is
+            // refused before its buffer is allocated.
+            uint64_t fileSize = 0;
+            RETURN_IF_FAILED(streamSize(stream.Get(), &fileSize));
+            if (uint64_t{stride} * plan.height > fileSize * 1100 + (uint64_t{1} << 20))
+                return WINCODEC_ERR_BADSTREAMDATA;
             pixels.resize(stride * plan.height);
             std::vector<png_bytep> rows(plan.height);
             for (png_uint_32 y = 0; y < plan.height; ++y)
