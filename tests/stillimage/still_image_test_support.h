@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -10,6 +11,7 @@
 
 #include "contracts/common_library.h"
 #include "contracts/still_image_library.h"
+#include "tavrel/platform/gdi.h"
 #include "tavrel/platform/memory.h"
 
 namespace sitest {
@@ -164,6 +166,80 @@ inline Source gradient(int32_t w, int32_t h)
         s.rows.push_back(std::move(row));
     }
     return s;
+}
+
+/// Delivered rows turned into 8-bit red-green-blue for comparisons across formats: palette
+/// indices through the record's palette handle, 16-bit samples by their high byte.
+inline std::vector<uint8_t> toRgb(const ImageFileData& d, const Pixels& px)
+{
+    const QfImageDescriptor& m = d.main;
+    PALETTEENTRY palette[256] = {};
+    if (m.colorType == QF_COLOR_PALETTE4 || m.colorType == QF_COLOR_PALETTE8)
+        GetPaletteEntries(QfPaletteFromField(m.palette), 0, 256, palette);
+    std::vector<uint8_t> out;
+    out.reserve(size_t(px.width) * size_t(px.height) * 3);
+    for (int y = 0; y < px.height; ++y) {
+        const uint8_t* r = px.row(y);
+        for (int x = 0; x < px.width; ++x) {
+            uint8_t c[3] = {};
+            switch (m.bitCount) {
+            case 1:
+            case 4:
+            case 8: {
+                const int bits = m.bitCount;
+                const int v = (r[x * bits / 8] >> (8 - bits - (x * bits) % 8)) & ((1 << bits) - 1);
+                if (m.colorType == QF_COLOR_PALETTE4 || m.colorType == QF_COLOR_PALETTE8) {
+                    c[0] = palette[v].peRed, c[1] = palette[v].peGreen, c[2] = palette[v].peBlue;
+                } else {
+                    const uint8_t g = bits == 1 ? uint8_t(v ? 255 : 0) : uint8_t(v);
+                    c[0] = c[1] = c[2] = g;
+                }
+                break;
+            }
+            case 16:
+                if (m.colorType == QF_COLOR_GREY16) {
+                    c[0] = c[1] = c[2] = r[2 * x + 1];
+                } else {
+                    const unsigned v = unsigned(r[2 * x] | r[2 * x + 1] << 8);
+                    c[0] = uint8_t(((v >> 10) & 31) << 3 | ((v >> 12) & 7));
+                    c[1] = uint8_t(((v >> 5) & 31) << 3 | ((v >> 7) & 7));
+                    c[2] = uint8_t((v & 31) << 3 | ((v >> 2) & 7));
+                }
+                break;
+            case 24:
+            case 32:
+                for (int k = 0; k < 3; ++k)
+                    c[k] = r[(m.bitCount / 8) * x + k];
+                break;
+            case 48:
+                for (int k = 0; k < 3; ++k)
+                    c[k] = r[6 * x + 2 * k + 1];
+                break;
+            }
+            out.insert(out.end(), c, c + 3);
+        }
+    }
+    return out;
+}
+
+/// Mean absolute difference of two equally sized sample buffers.
+inline double meanDifference(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b)
+{
+    if (a.size() != b.size() || a.empty()) return 1e9;
+    double total = 0;
+    for (size_t i = 0; i < a.size(); ++i)
+        total += std::abs(int(a[i]) - int(b[i]));
+    return total / double(a.size());
+}
+
+/// Opens and reads the main image of a file as 8-bit red-green-blue.
+inline std::vector<uint8_t> decodeRgb(const std::filesystem::path& p)
+{
+    Record rec = open(p);
+    if (!rec.handle) return {};
+    Pixels px;
+    if (read(rec, Want::Main, px) <= 0) return {};
+    return toRgb(rec.copy(), px);
 }
 
 } // namespace sitest

@@ -155,7 +155,6 @@ TEST(StillImageWrite, EightBitBitmapsTakeTheirColoursFromThePaletteHandle)
     const std::string path = (dir / "p.png").string();
     ASSERT_GT(sitest::write(path, qfFileGetFormatID("png"), src, QfPaletteToField(palette)), 0)
         << sitest::lastError();
-    DeleteObject(palette);
 
     sitest::Record rec = sitest::open(path);
     const ImageFileData d = rec.copy();
@@ -173,6 +172,98 @@ TEST(StillImageWrite, EightBitBitmapsTakeTheirColoursFromThePaletteHandle)
     q32FileFreeFileData(rec.handle);
     rec.handle = nullptr;
     EXPECT_EQ(GetPaletteEntries(held, 0, 4, back), 0u);
+}
+
+} // namespace
+
+namespace {
+
+// A source in the engine's layout for a depth: 8-bit indices, 16-bit 5-5-5, 32-bit
+// blue-green-red-x; with the red-green-blue picture it stands for.
+struct DepthSource {
+    sitest::Source src;
+    std::vector<uint8_t> expectedRgb;
+};
+
+DepthSource depthSource(int bits, int w, int h)
+{
+    DepthSource d;
+    d.src.width = w;
+    d.src.height = h;
+    d.src.bitCount = bits;
+    for (int y = 0; y < h; ++y) {
+        std::vector<uint8_t> row(size_t(w) * size_t(bits / 8));
+        for (int x = 0; x < w; ++x) {
+            const int r = (x * 37 + y * 11) & 0xF8, g = (y * 29) & 0xF8, b = (x * y * 7) & 0xF8;
+            if (bits == 8) {
+                row[x] = uint8_t((x + 3 * y) % 8); // colour i of the palette below
+                const int i = row[x];
+                d.expectedRgb.insert(d.expectedRgb.end(),
+                                     {uint8_t(i * 30), uint8_t(255 - i * 30), uint8_t(i * 17)});
+            } else if (bits == 16) {
+                const unsigned v =
+                    unsigned(r >> 3) << 10 | unsigned(g >> 3) << 5 | unsigned(b >> 3);
+                row[2 * x] = uint8_t(v);
+                row[2 * x + 1] = uint8_t(v >> 8);
+                d.expectedRgb.insert(d.expectedRgb.end(), {uint8_t(r | r >> 5), uint8_t(g | g >> 5),
+                                                           uint8_t(b | b >> 5)});
+            } else {
+                row[4 * x] = uint8_t(b), row[4 * x + 1] = uint8_t(g), row[4 * x + 2] = uint8_t(r);
+                row[4 * x + 3] = 0;
+                d.expectedRgb.insert(d.expectedRgb.end(), {uint8_t(r), uint8_t(g), uint8_t(b)});
+            }
+        }
+        d.src.rows.push_back(std::move(row));
+    }
+    return d;
+}
+
+HPALETTE eightColours()
+{
+    std::vector<uint8_t> storage(sizeof(LOGPALETTE) + 8 * sizeof(PALETTEENTRY));
+    auto* log = reinterpret_cast<LOGPALETTE*>(storage.data());
+    log->palVersion = 0x300;
+    log->palNumEntries = 8;
+    PALETTEENTRY* e = log->palPalEntry;
+    for (int i = 0; i < 8; ++i)
+        e[i] = {BYTE(i * 30), BYTE(255 - i * 30), BYTE(i * 17), 0};
+    return CreatePalette(log);
+}
+
+TEST(StillImageWrite, EveryLosslessWriterKeepsEightSixteenAndThirtyTwoBitSources)
+{
+    for (int bits : {8, 16, 32}) {
+        for (const char* ext : {"bmp", "png", "tif", "tga", "pcx", "ppm", "webp", "jp2", "gif"}) {
+            if (std::string(ext) == "gif" && bits != 8) continue; // GIF quantises true colour
+            support::TempDir dir;
+            const std::string path = (dir / (std::string("d.") + ext)).string();
+            DepthSource d = depthSource(bits, 19, 7);
+            // As in the engine, the write record owns its palette: freeing the record frees it.
+            HPALETTE palette = bits == 8 ? eightColours() : nullptr;
+            ASSERT_GT(sitest::write(path, qfFileGetFormatID(ext), d.src, QfPaletteToField(palette)),
+                      0)
+                << ext << " " << bits << ": " << sitest::lastError();
+            EXPECT_EQ(sitest::decodeRgb(path), d.expectedRgb) << ext << " from " << bits << " bits";
+            if (palette) {
+                EXPECT_EQ(GetPaletteEntries(palette, 0, 8, nullptr), 0u) << "record left it";
+            }
+        }
+    }
+}
+
+TEST(StillImageWrite, RecordsAndBlocksThatMakeNoSenseAreRefused)
+{
+    support::TempDir dir;
+    sitest::Source src = sitest::gradient(4, 4);
+    src.bitCount = 12;
+    EXPECT_LE(sitest::write((dir / "a.png").string(), qfFileGetFormatID("png"), src), 0);
+    EXPECT_NE(sitest::lastError().find("8, 16, 24 or 32 bits"), std::string::npos);
+    src.bitCount = 24;
+    EXPECT_LE(sitest::write((dir / "a.png").string(), 999, src), 0);
+    EXPECT_NE(sitest::lastError().find("unknown format"), std::string::npos);
+    QfTransferBlock block{};
+    EXPECT_LE(qfFileWrite(nullptr, &block, sitest::supplyRows), 0);
+    EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
 }
 
 } // namespace
