@@ -90,8 +90,6 @@ TEST_P(RawCorpus, ShootingDataMatchesExifTool)
     // 84): only a value ExifTool shows is compared.
     if (hasIso) {
         EXPECT_TRUE(listed(19));
-    }
-    if (hasIso) {
         EXPECT_EQ(text(19), std::to_string(std::lround(std::stod(expected[2]))));
     }
     const bool hasExposure = present(expected[3]) && std::stod(expected[3]) != 0;
