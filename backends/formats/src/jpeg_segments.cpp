@@ -81,32 +81,41 @@ Result<JpegLayout> walkJpeg(const ByteSource& source, const WalkOptions& options
 
     JpegLayout layout;
     uint64_t pos = 2;
-    // Long enough for the longest signature we classify (extended XMP).
-    std::array<uint8_t, 40> head{};
+    // Marker and length in one read, then, for APPn and COM only, enough payload for the
+    // longest signature we classify (extended XMP): a callback source costs two or three
+    // calls per segment and nothing past the SOS header is read.
+    constexpr size_t kHead = 40;
+    std::array<uint8_t, 4> window{};
+    std::array<uint8_t, kHead> head{};
     try {
         for (;;) {
             layout.stopOffset = pos;
-            uint8_t byte = 0;
-            if (!source.read(pos, {&byte, 1})) {
+            const size_t got = source.readSome(pos, window);
+            if (got == 0) {
                 layout.end = WalkEnd::Truncated;
                 break;
             }
-            if (byte != 0xFF) {
+            if (window[0] != 0xFF) {
                 layout.end = WalkEnd::BadMarker;
                 break;
             }
             // Any number of 0xFF fill bytes may precede a marker; the last one starts it.
-            uint8_t marker = 0xFF;
-            uint64_t markerPos = pos;
-            while (marker == 0xFF) {
-                if (!source.read(markerPos + 1, {&marker, 1})) break;
-                if (marker == 0xFF) ++markerPos;
+            size_t k = 1;
+            while (k < got && window[k] == 0xFF)
+                ++k;
+            if (k == got) {
+                if (got < window.size()) {
+                    layout.end = WalkEnd::Truncated;
+                    break;
+                }
+                pos += got - 1;
+                continue;
             }
-            if (marker == 0xFF) {
-                layout.end = WalkEnd::Truncated;
-                break;
+            if (k > 1) {
+                pos += k - 1; // read again from the real marker
+                continue;
             }
-            layout.stopOffset = markerPos;
+            const uint8_t marker = window[1];
             if (marker == 0x00 || marker == kMarkerSoi) {
                 layout.end = WalkEnd::BadMarker;
                 break;
@@ -116,38 +125,39 @@ Result<JpegLayout> walkJpeg(const ByteSource& source, const WalkOptions& options
                 break;
             }
             if (isStandalone(marker)) {
-                pos = markerPos + 2;
+                pos += 2;
                 continue;
             }
             if (layout.segments.size() >= options.maxSegments) {
                 layout.end = WalkEnd::TooManySegments;
                 break;
             }
-            std::array<uint8_t, 2> len{};
-            if (!source.read(markerPos + 2, len)) {
+            if (got < 4) {
                 layout.end = WalkEnd::Truncated;
                 break;
             }
-            const uint16_t length = detail::load16(len.data(), ByteOrder::BigEndian);
+            const uint16_t length = detail::load16(window.data() + 2, ByteOrder::BigEndian);
             if (length < 2) {
                 layout.end = WalkEnd::BadMarker;
                 break;
             }
             Segment seg;
             seg.marker = marker;
-            seg.offset = markerPos;
-            seg.payloadOffset = markerPos + 4;
+            seg.offset = pos;
+            seg.payloadOffset = pos + 4;
             seg.payloadSize = length - 2u;
-            const size_t want = std::min<size_t>(head.size(), seg.payloadSize);
-            const size_t got = source.readSome(seg.payloadOffset, std::span(head).first(want));
-            classify(seg, std::span<const uint8_t>(head).first(got));
+            const bool hasSignature =
+                (marker >= kMarkerApp0 && marker <= 0xEF) || marker == kMarkerCom;
+            const size_t want = hasSignature ? std::min<size_t>(kHead, seg.payloadSize) : 0;
+            const size_t have = source.readSome(seg.payloadOffset, std::span(head).first(want));
             // The segment must be complete: its last byte must exist.
             uint8_t last = 0;
-            if (got < want ||
-                (seg.payloadSize > 0 && !source.read(seg.endOffset() - 1, {&last, 1}))) {
+            if (have < want ||
+                (seg.payloadSize > have && !source.read(seg.endOffset() - 1, {&last, 1}))) {
                 layout.end = WalkEnd::Truncated;
                 break;
             }
+            classify(seg, std::span<const uint8_t>(head).first(have));
             layout.segments.push_back(seg);
             if (marker == kMarkerSos) {
                 layout.end = WalkEnd::StartOfScan;
