@@ -153,21 +153,13 @@ void writeJpeg(const std::filesystem::path& path, const Image& image, const Jpeg
     support::writeFile(path, encodeJpeg(image, options));
 }
 
-void writePng(const std::filesystem::path& path, const Image& image, bool sixteenBit)
+void writePng(const std::filesystem::path& path, const Image& image)
 {
     png_image png{};
     png.version = PNG_IMAGE_VERSION;
     png.width = static_cast<png_uint_32>(image.width);
     png.height = static_cast<png_uint_32>(image.height);
     png.format = image.channels == 4 ? PNG_FORMAT_RGBA : PNG_FORMAT_RGB;
-    if (sixteenBit) {
-        png.format |= PNG_FORMAT_FLAG_LINEAR;
-        std::vector<uint16_t> wide(image.rgb.size());
-        for (size_t i = 0; i < wide.size(); ++i)
-            wide[i] = static_cast<uint16_t>(image.rgb[i] * 257);
-        ASSERT_TRUE(png_image_write_to_file(&png, path.c_str(), 0, wide.data(), 0, nullptr));
-        return;
-    }
     ASSERT_TRUE(png_image_write_to_file(&png, path.c_str(), 0, image.rgb.data(), 0, nullptr));
 }
 

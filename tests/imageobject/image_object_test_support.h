@@ -45,7 +45,7 @@ struct JpegOptions {
 std::vector<uint8_t> encodeJpeg(const Image& image, const JpegOptions& options = {});
 void writeJpeg(const std::filesystem::path& path, const Image& image,
                const JpegOptions& options = {});
-void writePng(const std::filesystem::path& path, const Image& image, bool sixteenBit = false);
+void writePng(const std::filesystem::path& path, const Image& image);
 void writeBmp24(const std::filesystem::path& path, const Image& image);
 
 /// A PackedDib's pixel at picture row y (counted from the top): blue, green, red[, alpha].

@@ -273,26 +273,6 @@ TEST(NoBufferingStream, SeeksFromEachOriginAndReportsSize)
     EXPECT_EQ(o.stream->Stat(nullptr, 0), E_INVALIDARG);
 }
 
-TEST(NoBufferingStream, OffersOnlyReadingAndAnswersItsInterfaces)
-{
-    Opened o = overMemory(patternBytes(10), 512, std::make_shared<FileLog>());
-    ULONG n = 0;
-    ULARGE_INTEGER any{};
-    EXPECT_EQ(o.stream->Write("x", 1, &n), E_NOTIMPL);
-    EXPECT_EQ(o.stream->SetSize(any), E_NOTIMPL);
-    EXPECT_EQ(o.stream->CopyTo(nullptr, any, nullptr, nullptr), E_NOTIMPL);
-    EXPECT_EQ(o.stream->Commit(0), E_NOTIMPL);
-    EXPECT_EQ(o.stream->Revert(), E_NOTIMPL);
-    EXPECT_EQ(o.stream->LockRegion(any, any, 0), E_NOTIMPL);
-    EXPECT_EQ(o.stream->UnlockRegion(any, any, 0), E_NOTIMPL);
-    IStream* clone = nullptr;
-    EXPECT_EQ(o.stream->Clone(&clone), E_NOTIMPL);
-    ComPtr<ISequentialStream> sequential;
-    EXPECT_EQ(o.stream.As(&sequential), S_OK);
-    ComPtr<IDispatch> dispatch;
-    EXPECT_EQ(o.stream.As(&dispatch), E_NOINTERFACE);
-}
-
 TEST(NoBufferingStream, BufferMeetsDirectIoAlignment)
 {
     EXPECT_EQ(CNoBufferingStream::bufferAlignment(512), 4096u);
