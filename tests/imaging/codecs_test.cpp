@@ -526,6 +526,32 @@ TEST(IcoDecoder, CorpusEntriesDecodeAtTheirOwnSize)
     }
 }
 
+TEST(IcoDecoder, PngEntryMatchesLibpng)
+{
+    MIO_CORPUS_FILE(path, "ico/pillow.ico");
+    const auto bytes = support::readFile(path);
+    // Entry 0 of the directory: size at byte 14, offset at byte 18.
+    const auto le32 = [&](size_t at) {
+        return uint32_t(bytes[at]) | uint32_t(bytes[at + 1]) << 8 | uint32_t(bytes[at + 2]) << 16 |
+               uint32_t(bytes[at + 3]) << 24;
+    };
+    const size_t size = le32(14), offset = le32(18);
+    ASSERT_LE(offset + size, bytes.size());
+    support::TempDir dir;
+    support::writeFile(
+        dir / "entry.png",
+        std::vector<uint8_t>(bytes.begin() + static_cast<std::ptrdiff_t>(offset),
+                             bytes.begin() + static_cast<std::ptrdiff_t>(offset + size)));
+    const Pixels ref = pngReference(dir / "entry.png");
+    ComPtr<IWICBitmapDecoder> decoder;
+    ASSERT_EQ(decoderFromFile(path, decoder), S_OK);
+    ComPtr<IWICBitmapFrameDecode> frame;
+    ASSERT_EQ(decoder->GetFrame(0, frame.GetAddressOf()), S_OK);
+    Pixels ours;
+    ASSERT_EQ(copyAll(frame.Get(), ours, 32), S_OK);
+    EXPECT_EQ(maxDiffIgnoringHiddenColour(ours, ref), 0);
+}
+
 TEST(IcoDecoder, AndMaskGivesTransparency)
 {
     // One 2 x 2 entry, 24 bits: colour rows then a 1-bit AND mask (rows padded to 4 bytes).
