@@ -249,8 +249,10 @@ bool probeFile(VideoFileInfo& info)
     }
 
     if (vs) {
+        // Sum of the scanned packets' durations: the stream's own timeline.
+        const double packetSeconds =
+            totals.complete ? seconds(totals.videoDurationTs, vs->time_base) : 0.0;
         if (totals.complete && totals.videoPackets > 0 && !rateFromHeader) {
-            double packetSeconds = seconds(totals.videoDurationTs, vs->time_base);
             if (packetSeconds > 0.0) {
                 fps = static_cast<double>(totals.videoPackets) / packetSeconds;
                 if (videoDuration <= 0.0) videoDuration = packetSeconds;
@@ -258,10 +260,8 @@ bool probeFile(VideoFileInfo& info)
                 fps = static_cast<double>(totals.videoPackets) / videoDuration;
             }
         }
-        // The packets' own timeline is the better clock when the header's is missing or
-        // absurd (raw MPEG streams report a duration of a few milliseconds).
-        const double packetSeconds =
-            totals.complete ? seconds(totals.videoDurationTs, vs->time_base) : 0.0;
+        // The packets' timeline is the better clock when the header's is missing or absurd
+        // (raw MPEG streams report a duration of a few milliseconds).
         double timeline = videoDuration;
         if (packetSeconds > 0.0 && (timeline <= 0.0 || timeline < 0.5 * packetSeconds))
             timeline = packetSeconds;
