@@ -8,7 +8,7 @@
 
 namespace mio::exif {
 
-enum class Container : uint8_t { Unknown, Jpeg, Tiff, Png, WebP };
+enum class Container : uint8_t { Unknown, Jpeg, Tiff, Png, WebP, Heif };
 
 struct ExifLocation {
     Container container = Container::Unknown;

@@ -246,6 +246,34 @@ TEST(ExifReader, DamagedBlocksFailCleanly)
     EXPECT_EQ(qExifIsExifExist(liarReader.get()), 0);
 }
 
+TEST(ExifReader, CutHeifFilesFailCleanly)
+{
+    MIO_CORPUS_FILE(heic, "other-images/IMG_5195.HEIC");
+    const Bytes whole = support::readFile(heic);
+    support::TempDir dir;
+    // From just past the file-type box, which names the brand.
+    for (size_t n = 64; n < std::min<size_t>(whole.size(), 6000); n += 97) {
+        support::writeFile(dir / "cut.heic",
+                           Bytes(whole.begin(), whole.begin() + static_cast<long>(n)));
+        auto cut = load(dir / "cut.heic");
+        ASSERT_TRUE(cut) << n; // still a HEIF file
+        // The item table (meta box) ends at 24 + 0xBAF; before that the EXIF item is unknown.
+        if (n < 24 + 0xBAF) {
+            EXPECT_EQ(qExifIsExifExist(cut.get()), 0) << n;
+        } else if (qExifIsExifExist(cut.get())) {
+            auto make = getTag(cut.get(), 0x10F);
+            if (make) {
+                EXPECT_EQ(std::string(make->bytes.begin(), make->bytes.end()), "Apple");
+            }
+        }
+    }
+    auto full = load(heic);
+    ASSERT_TRUE(full);
+    auto make = getTag(full.get(), 0x10F);
+    ASSERT_TRUE(make);
+    EXPECT_EQ(std::string(make->bytes.begin(), make->bytes.end()), "Apple");
+}
+
 std::string run(const std::string& command)
 {
     std::string out;
@@ -294,7 +322,13 @@ TEST(ExifReader, AgreesWithExifToolOnTheCorpus)
                            "tiff/DudleyLeavittUtah.tiff",
                            "tiff/rdf.tif",
                            "tiff/multipage.tiff",
-                           "png/exif.png"};
+                           "png/exif.png",
+                           "other-images/IMG_5195.HEIC",
+                           "raw/canon_eos_6d.dng",
+                           "raw/colorchart_magiclantern.dng",
+                           "raw/exiftool_CanonRaw.cr2",
+                           "raw/exiftool_Nikon.nef",
+                           "raw/RAW_KODAK_DC50.KDC"};
     const int tags[] = {0x10F, 0x110, 0x132, 0x112, 0x10E};
     int compared = 0;
     for (const char* name : files) {
