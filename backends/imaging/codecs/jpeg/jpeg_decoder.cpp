@@ -428,6 +428,9 @@ HRESULT JpegFrame::copyRect(const WICRect& rc, UINT stride, BYTE* buffer)
         }
         y += batch;
     }
+    // After the last row the state is only memory (for progressive files, every coefficient of
+    // the picture): free it; a later request starts over.
+    if (s->cinfo.output_scanline >= s->cinfo.output_height) destroyState(s);
     return S_OK;
 }
 
