@@ -268,11 +268,14 @@ STDMETHODIMP CMediaFileIOMan::ParseFileEx(const WCHAR* szFileName, IMediaFileIO*
             record.release();
             return hr;
         }
-        created->SetVideoData(&record.info);
+        if (SUCCEEDED(created->SetVideoData(&record.info))) {
+            // The object's copy now owns what the library attached to the record.
+            record.libraryOwnsAttachments = false;
+            record.info.widePath = nullptr;
+        } else {
+            record.release(); // handed out without a record; its getters fail
+        }
         created->SetInitFlags(m_initFlags);
-        // The object's copy now owns what the library attached to the record.
-        record.libraryOwnsAttachments = false;
-        record.info.widePath = nullptr;
         static_cast<CMediaFileIO*>(created)->adoptLibraryLock(*hold.release());
         *ppMediaFileIO = created;
         return S_OK;

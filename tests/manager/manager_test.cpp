@@ -228,17 +228,6 @@ TEST_F(ParseTest, StillImageRecordGoesToMediaObjectWithItsLock)
     EXPECT_EQ(fake::state().freeFileDataCalls, 1);
 }
 
-TEST_F(ParseTest, VideoRecordGoesToMediaObject)
-{
-    ComPtr<IMediaFileIO> object;
-    ASSERT_EQ(m_manager->ParseFile(u"/x/a.mp4", object.GetAddressOf()), S_OK);
-    EXPECT_TRUE(implOf(object.Get())->holdsLibraryLock());
-    EXPECT_EQ(implOf(object.Get())->initFlags(), 0u);
-    double duration = 0;
-    EXPECT_EQ(object->GetDuration(&duration), S_OK);
-    EXPECT_DOUBLE_EQ(duration, 0.4);
-}
-
 // Whether another thread could take the file-library lock now.
 bool lockIsFree()
 {
@@ -281,16 +270,6 @@ TEST_F(ParseTest, SixteenBitPngRecordIsRefused)
     EXPECT_EQ(m_manager->ParseFile(u"/x/a.tif", object.GetAddressOf()), E_FAIL);
     EXPECT_EQ(s.freeFileDataCalls, 1);
     EXPECT_TRUE(lockIsFree());
-}
-
-TEST_F(ParseTest, DirectSetMetadataMakesPathOnlyObjectWithoutLock)
-{
-    ComPtr<IMediaFileIO> object;
-    ASSERT_EQ(m_manager->DirectSetMetadata(u"/x/no-table.qqq", object.GetAddressOf()), S_OK);
-    EXPECT_FALSE(implOf(object.Get())->holdsLibraryLock());
-    int32_t type = 0;
-    EXPECT_EQ(object->GetFileType(&type), S_OK);
-    EXPECT_EQ(type, 2);
 }
 
 // Two threads each keep an object of one library alive and then parse a file of the other.

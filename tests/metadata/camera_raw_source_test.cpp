@@ -136,20 +136,12 @@ TEST_F(CameraRawSourceTest, NumericForms)
     EXPECT_EQ(text(source, 100), u"Canon");
 }
 
-TEST_F(CameraRawSourceTest, OrientationMapping)
+TEST_F(CameraRawSourceTest, FlipCodesWithoutEquivalentReadAsMinusOne)
 {
-    const std::pair<int, int> cases[] = {{0, 1}, {3, 3}, {5, 8}, {6, 6}, {1, -1}, {7, -1}};
-    for (const auto& [flip, orientation] : cases) {
-        fake::state().raw.flip = flip;
-        mio::CCameraRawSource source(m_block);
-        EXPECT_EQ(shortValue(source, 103), static_cast<uint16_t>(orientation)) << flip;
-        EXPECT_EQ(text(source, 103), orientation == 1   ? u"1"
-                                     : orientation == 3 ? u"3"
-                                     : orientation == 8 ? u"8"
-                                     : orientation == 6 ? u"6"
-                                                        : u"-1")
-            << flip;
-    }
+    fake::state().raw.flip = 1;
+    mio::CCameraRawSource source(m_block);
+    EXPECT_EQ(shortValue(source, 103), 0xFFFF);
+    EXPECT_EQ(text(source, 103), u"-1");
 }
 
 TEST_F(CameraRawSourceTest, DateTakenInLocalTime)
