@@ -24,8 +24,8 @@ TAVREL_DEFINE_GUID(IID_CImageFileIOImpl, 0x7C41D3B2, 0x95E0, 0x4A6F, 0x8B, 0x17,
 
 /// One image file open through an imaging decoder. Registered for both threading models: every
 /// method except reference counting and IDispatch takes the object lock (a re-entrant critical
-/// section) for its whole run, and all imaging calls are made under it. The lock is the
-/// innermost lock of the engine: nothing else is entered while it is held.
+/// section) for its whole run, and all imaging calls are made under it. The only engine lock
+/// entered while it is held is the unbuffered stream's, which the decoder takes when it reads.
 class CImageFileIO final : public tavrel::ComObject<CImageFileIO, IMediaFileIO, IMediaFile> {
   public:
     /// A new closed object with one reference for the caller, or E_OUTOFMEMORY.
