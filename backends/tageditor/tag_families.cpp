@@ -259,6 +259,10 @@ std::optional<Bytes> readId3v2Frame(const TagLib::ID3v2::Tag& tag, int number, i
             if (!fields.isEmpty() && fields.front() == user->description())
                 fields.erase(fields.begin());
             text = joinFields(fields, false);
+            // TagLib drops an empty description when parsing, so the value comes out as the
+            // description of a frame without value.
+            if (text.find_first_not_of('/') == std::string::npos)
+                text = utf8Of(user->description());
         } else if (const auto* textFrame =
                        dynamic_cast<const TagLib::ID3v2::TextIdentificationFrame*>(frame)) {
             text = joinFields(textFrame->fieldList(), number == kTagGenre);
@@ -328,9 +332,10 @@ bool writeId3v2Frame(TagLib::ID3v2::Tag& tag, int number, const Bytes& value, in
             tag.removeFrame(frames.front(), true);
         }
         if (value.empty()) return true;
-        tag.addFrame(new TagLib::ID3v2::UserTextIdentificationFrame(
-            description, TagLib::StringList(fromUtf8(stringOf(std::span(value).subspan(1)))),
-            String::UTF8));
+        auto frame = std::make_unique<TagLib::ID3v2::UserTextIdentificationFrame>(String::UTF8);
+        frame->setDescription(description);
+        frame->setText(fromUtf8(stringOf(std::span(value).subspan(1))));
+        tag.addFrame(frame.release());
         return true;
     }
     if (isTextTag(kCodeId3v2, number)) {
@@ -600,6 +605,20 @@ TagLib::ID3v2::Version saveVersion(int version)
     return version == 0 || version >= 4 ? TagLib::ID3v2::v4 : TagLib::ID3v2::v3;
 }
 
+// Frames that TagLib drops or cuts down when it writes an ID3v2.3 tag: the recording and
+// tagging times, mood, produced notice, set subtitle, the people lists, the original release
+// time beyond its year, and the binary frames new in 2.4.
+bool needsId3v24(const Changes& changes)
+{
+    static constexpr int kNewIn24[] = {8, 10, 11, 15, 22, 24, 35, 45, 49, 53, 66, 68, 69};
+    for (const auto& [number, value] : changes.sets[kCodeId3v2]) {
+        if (value.empty()) continue;
+        if (std::find(std::begin(kNewIn24), std::end(kNewIn24), number) != std::end(kNewIn24))
+            return true;
+    }
+    return false;
+}
+
 bool touches(const Changes& changes, int code)
 {
     return changes.removeAll[code] || !changes.sets[code].empty();
@@ -830,7 +849,12 @@ std::optional<Bytes> canonicalValue(int code, int tag, std::span<const uint8_t> 
 
 bool applyChanges(Container container, TagLib::File& file, const Changes& changes, int id3v2Version)
 {
-    const TagLib::ID3v2::Version version = saveVersion(id3v2Version);
+    // An older tag is kept at its version unless that would lose a value just set.
+    TagLib::ID3v2::Version version = saveVersion(id3v2Version);
+    if (version == TagLib::ID3v2::v3 && needsId3v24(changes)) version = TagLib::ID3v2::v4;
+    // Tags map to frames as the file's own version read them (the year of an older tag is the
+    // TDRC frame TagLib made of it); a new tag is 2.4.
+    const int frameVersion = id3v2Version == 0 ? 4 : id3v2Version;
     switch (container) {
     case Container::Mpeg: {
         auto& mpeg = static_cast<TagLib::MPEG::File&>(file);
@@ -840,7 +864,7 @@ bool applyChanges(Container container, TagLib::File& file, const Changes& change
             mask |= TagLib::MPEG::File::ID3v1;
         }
         if (touches(changes, kCodeId3v2)) {
-            if (!writeId3v2(*mpeg.ID3v2Tag(true), changes, static_cast<int>(version))) return false;
+            if (!writeId3v2(*mpeg.ID3v2Tag(true), changes, frameVersion)) return false;
             mask |= TagLib::MPEG::File::ID3v2;
         }
         // Empty tags in the mask are stripped; other tags (APE) stay as they are.
@@ -848,7 +872,7 @@ bool applyChanges(Container container, TagLib::File& file, const Changes& change
     }
     case Container::Aiff: {
         auto& aiff = static_cast<TagLib::RIFF::AIFF::File&>(file);
-        if (!writeId3v2(*aiff.tag(), changes, static_cast<int>(version))) return false;
+        if (!writeId3v2(*aiff.tag(), changes, frameVersion)) return false;
         return aiff.save(version);
     }
     case Container::Flac: {
