@@ -3,6 +3,8 @@
 // and the guarantee that a failed save leaves the file as it was.
 #include "tag_editor_test_support.h"
 
+#include <tavrel/platform/text.h>
+
 #include <csignal>
 #include <filesystem>
 #include <sys/resource.h>
@@ -321,6 +323,27 @@ TEST(TagEditor, EveryId3v2TextTagRoundTrips)
                 << tag;
         }
     }
+}
+
+// ID3v1 and ASF text is ANSI: in the active code page, both ways.
+TEST(TagEditor, AnsiFamiliesFollowTheActiveCodePage)
+{
+    MIO_CORPUS_FILE(wma, "audio/issue_29.wma");
+    support::ScopedCopy copy(wma);
+    ASSERT_TRUE(TavrelSetActiveCodePage(1252));
+    auto opened = openFile(copy.path());
+    const std::string title1252 = entryText(opened.block, 1);
+    const HRESULT set = setTag(opened.editor.Get(), kAsf, 13, bytesOf("Caf\xE9"));
+    const HRESULT saved = opened.editor->Save(0);
+    TavrelSetActiveCodePage(CP_UTF8);
+    ASSERT_EQ(opened.hr, S_OK);
+    EXPECT_EQ(title1252, "Se\xF1or Flamingos Adieu");
+    EXPECT_EQ(set, S_OK);
+    EXPECT_EQ(saved, S_OK);
+    auto again = openFile(copy.path());
+    ASSERT_EQ(again.hr, S_OK);
+    EXPECT_EQ(entryText(again.block, 1), "Se\xC3\xB1or Flamingos Adieu");
+    EXPECT_EQ(entryText(again.block, 13), "Caf\xC3\xA9");
 }
 
 // TagLib's own file stream ignores failed writes and reports the save as done, leaving a cut
