@@ -22,6 +22,10 @@ extern const CodecOps kPcxOps;
 extern const CodecOps kIcoOps;
 extern const CodecOps kPsdOps;
 extern const CodecOps kWebPOps;
+extern const CodecOps kEpsOps;
+extern const CodecOps kMacPaintOps;
+extern const CodecOps kMspOps;
+extern const CodecOps kIffOps;
 
 namespace {
 
@@ -90,6 +94,14 @@ const CodecOps* codecOps(Codec codec)
         return &kPsdOps;
     case Codec::WebP:
         return &kWebPOps;
+    case Codec::Eps:
+        return &kEpsOps;
+    case Codec::MacPaint:
+        return &kMacPaintOps;
+    case Codec::Msp:
+        return &kMspOps;
+    case Codec::Iff:
+        return &kIffOps;
     case Codec::Heif:
         return g_heif.get();
     case Codec::Jpeg2000:

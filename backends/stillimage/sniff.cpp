@@ -84,8 +84,16 @@ bool sniffCodec(Codec codec, Bytes f)
                startsWith(f, "\xFF\x4F\xFF\x51", 4);
     case Codec::Raw:
         return sniffRaw(f);
+    case Codec::Eps:
+        return startsWith(f, "\xC5\xD0\xD3\xC6", 4);
+    case Codec::Msp:
+        return startsWith(f, "DanM", 4) || startsWith(f, "LinS", 4);
+    case Codec::Iff:
+        return startsWith(f, "FORM", 4) &&
+               (startsWith(f, "ILBM", 4, 8) || startsWith(f, "PBM ", 4, 8));
     case Codec::Tga:
     case Codec::Wbmp:
+    case Codec::MacPaint:
     case Codec::None:
         return false;
     }
@@ -94,7 +102,7 @@ bool sniffCodec(Codec codec, Bytes f)
 
 bool hasSignature(Codec codec)
 {
-    return codec != Codec::Tga && codec != Codec::Wbmp;
+    return codec != Codec::Tga && codec != Codec::Wbmp && codec != Codec::MacPaint;
 }
 
 bool sniffRaw(Bytes f)

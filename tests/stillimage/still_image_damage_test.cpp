@@ -36,17 +36,9 @@ void expectCleanOutcome(const std::filesystem::path& path, const std::string& la
     }
 }
 
-class DamagedFile : public ::testing::TestWithParam<const char*> {};
-
-TEST_P(DamagedFile, CutsAndChangedBytesFailCleanly)
+void damageAndRead(const std::vector<uint8_t>& bytes, const support::TempDir& dir,
+                   const std::string& ext)
 {
-    const std::string ext = GetParam();
-    support::TempDir dir;
-    const std::string original = (dir / ("good." + ext)).string();
-    sitest::Source src = sitest::gradient(23, 17);
-    ASSERT_GT(sitest::write(original, qfFileGetFormatID(ext.c_str()), src), 0)
-        << sitest::lastError();
-    const std::vector<uint8_t> bytes = support::readFile(original);
     const auto damaged = dir / ("bad." + ext);
 
     for (size_t cut = 1; cut < bytes.size(); cut += std::max<size_t>(1, bytes.size() / 40)) {
@@ -65,6 +57,46 @@ TEST_P(DamagedFile, CutsAndChangedBytesFailCleanly)
         expectCleanOutcome(damaged, ext + " round " + std::to_string(round));
     }
 }
+
+class DamagedFile : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(DamagedFile, CutsAndChangedBytesFailCleanly)
+{
+    const std::string ext = GetParam();
+    support::TempDir dir;
+    const std::string original = (dir / ("good." + ext)).string();
+    sitest::Source src = sitest::gradient(23, 17);
+    ASSERT_GT(sitest::write(original, qfFileGetFormatID(ext.c_str()), src), 0)
+        << sitest::lastError();
+    damageAndRead(support::readFile(original), dir, ext);
+}
+
+// Formats the library only reads, damaged from corpus samples.
+class DamagedCorpusFile : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(DamagedCorpusFile, CutsAndChangedBytesFailCleanly)
+{
+    MIO_CORPUS_FILE(path, GetParam());
+    support::TempDir dir;
+    std::string ext = path.extension().string().substr(1);
+    damageAndRead(support::readFile(path), dir, ext);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Corpus, DamagedCorpusFile,
+    ::testing::Values("other-images/porsches.mac", "other-images/hopper.msp",
+                      "other-images/gradient_ilbm.iff", "other-images/testcard_pbm.iff",
+                      "other-images/1_tiff_preview.eps", "other-images/hopper.psd",
+                      "other-images/pil184.pcx", "other-images/200x32_rgba_tl_rle.tga",
+                      "other-images/hopper.ras", "other-images/DSC_0307_small.wbmp",
+                      "ico/hopper.ico", "bmp/pal4rle.bmp", "bmp/rgba32.bmp",
+                      "other-images/hopper.avif", "other-images/transparent.webp"),
+    [](const auto& info) {
+        std::string name = info.param;
+        for (char& c : name)
+            if (!isalnum(static_cast<unsigned char>(c))) c = '_';
+        return name;
+    });
 
 INSTANTIATE_TEST_SUITE_P(Formats, DamagedFile,
                          ::testing::Values("bmp", "png", "jpg", "tif", "gif", "pcx", "tga", "ppm",

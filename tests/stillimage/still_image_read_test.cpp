@@ -52,6 +52,12 @@ const Expect kCorpus[] = {
     {"tiff/rdf.tif", 518, 556, 32, QF_COLOR_RGB, 1, 1},
     {"tiff/tiff_tiled_planar_lzw.tiff", 278, 374, 24, QF_COLOR_RGB, 0, 1},
     {"other-images/hopper.ppm", 128, 128, 24, QF_COLOR_RGB, 0, 1},
+    {"other-images/porsches.mac", 576, 720, 1, QF_COLOR_BILEVEL, 0, 1},
+    {"other-images/hopper.msp", 128, 128, 1, QF_COLOR_BILEVEL, 0, 1},
+    {"other-images/gradient_ilbm.iff", 320, 200, 8, QF_COLOR_PALETTE8, 0, 1},
+    {"other-images/testcard_pbm.iff", 112, 112, 8, QF_COLOR_PALETTE8, 0, 1},
+    // Only the TIFF preview of an EPS is decodable (ExifTool reports the document's 100 x 67).
+    {"other-images/1_tiff_preview.eps", 72, 48, 1, QF_COLOR_BILEVEL, 0, 1},
     {"other-images/hopper.psd", 128, 128, 24, QF_COLOR_RGB, 0, 1},
     {"other-images/hopper.webp", 128, 128, 24, QF_COLOR_RGB, 0, 1},
     {"other-images/IMG_5195.HEIC", 2566, 3313, 24, QF_COLOR_RGB, 0, 1},
@@ -195,7 +201,7 @@ TEST(StillImageRead, BadInputFailsWithASpecificText)
         {"broken/emptyfile.mp3", "empty file"},
         {"broken/broken.png", "corrupt"},
         {"jpeg/monkey12.jpg", "12-bit"},
-        {"other-images/porsches.mac", "unsupported format"},
+        {"other-images/hopper.pcd", "unsupported format"},
         {"audio/xing.mp3", "unknown image format"},
     };
     for (const BadInput& c : cases) {
