@@ -255,11 +255,12 @@ TEST(MediaObjectCorpus, StillImagesMatchExifTool)
 
         int32_t w = 0, h = 0, type = 0, frames = 0, bits = 0;
         ASSERT_EQ(object->GetFrameSize(&w, &h), S_OK);
-        // Icons hold several sizes and raw files a sensor size; ExifTool names another one.
+        // Icons hold several sizes, raw files a sensor size and EPS files a bounding box in
+        // points: ExifTool names another size than the picture the library reads.
         const auto folder = file.parent_path().filename();
         const auto size = sizes.find(file.string());
         if (size != sizes.end() && size->second.first != "-" && folder != "raw" &&
-            folder != "ico") {
+            folder != "ico" && file.extension() != ".eps") {
             EXPECT_EQ(std::to_string(w), size->second.first);
             EXPECT_EQ(std::to_string(h), size->second.second);
         }
