@@ -7,6 +7,7 @@
 #include <tavrel/platform/memory.h>
 #include <tavrel/platform/text.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -27,6 +28,7 @@ constexpr int32_t kTagFNumber = 16;
 constexpr int32_t kTagFocalLength = 30;
 constexpr int32_t kTagDateTimeOriginal = 10;
 constexpr int32_t kTagOrientation = 103;
+constexpr int kMaxNameBytes = 4096;
 
 struct TagRow {
     int32_t tag;
@@ -92,6 +94,9 @@ std::u16string fetchName(HDCRAW raw, int (*getter)(HDCRAW, LPSTR, int*))
     int length = 0;
     getter(raw, nullptr, &length);
     if (length <= 0) return {};
+    // A maker or model name is a few dozen bytes; a claimed length beyond this is not trusted
+    // with an allocation of that size.
+    length = std::min(length, kMaxNameBytes);
     // One byte more than asked so the text is terminated whatever the library copies.
     std::string ansi(static_cast<size_t>(length) + 1, '\0');
     int room = length;
