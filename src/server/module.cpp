@@ -1,0 +1,104 @@
+// SPDX-License-Identifier: MIT
+// Module object, load and unload order of the process-wide locks, and DllCanUnloadNow.
+#include "server/module.h"
+
+#include <tavrel/platform/com_object.h>
+#include <tavrel/platform/system.h>
+
+#include <new>
+
+#include "contracts/wincodec.h"
+#include "mediaobject/library_lock.h"
+
+namespace mio {
+namespace {
+
+alignas(CTavrelMediaIOModule) unsigned char g_moduleStorage[sizeof(CTavrelMediaIOModule)];
+CTavrelMediaIOModule* g_module = nullptr;
+
+void moduleLock()
+{
+    g_module->lock();
+}
+void moduleUnlock()
+{
+    g_module->unlock();
+}
+
+// Load: the image-library and video-library locks, then the module object, then the locks of
+// the metadata sources, then the class list and the base module data (the lock hooks through
+// which every object counts against this module). Unload runs the same steps backwards.
+// The imaging component is a system service on other platforms; here its module is linked in
+// and its factory class is put into the process's class table for the manager to create.
+__attribute__((constructor)) void loadModule()
+{
+    libraryLocksInit();
+    g_module = new (g_moduleStorage) CTavrelMediaIOModule();
+    tavrel::setModuleLockHooks(moduleLock, moduleUnlock);
+    mioImagingRegister();
+}
+
+__attribute__((destructor)) void unloadModule()
+{
+    mioImagingUnregister();
+    tavrel::setModuleLockHooks(nullptr, nullptr);
+    g_module->~CTavrelMediaIOModule();
+    g_module = nullptr;
+    libraryLocksFini();
+}
+
+} // namespace
+
+CTavrelMediaIOModule::CTavrelMediaIOModule()
+    : m_libid(LIBID_TavrelMediaIOLib), m_appId(APPID_TavrelMediaIO)
+{
+    InitializeCriticalSection(&m_section);
+}
+
+CTavrelMediaIOModule::~CTavrelMediaIOModule()
+{
+    DeleteCriticalSection(&m_section);
+}
+
+bool CTavrelMediaIOModule::perUser()
+{
+    EnterCriticalSection(&m_section);
+    const bool value = m_perUser;
+    LeaveCriticalSection(&m_section);
+    return value;
+}
+
+void CTavrelMediaIOModule::setPerUser()
+{
+    EnterCriticalSection(&m_section);
+    m_perUser = true;
+    LeaveCriticalSection(&m_section);
+}
+
+CTavrelMediaIOModule& tavrelModule()
+{
+    return *g_module;
+}
+
+std::u16string modulePath()
+{
+    std::u16string path(260, u'\0');
+    while (true) {
+        const DWORD size = static_cast<DWORD>(path.size());
+        const DWORD length =
+            GetModuleFileNameW(reinterpret_cast<HMODULE>(&g_module), path.data(), size);
+        if (length == 0) return {};
+        if (length < size) {
+            path.resize(length);
+            return path;
+        }
+        path.resize(path.size() * 2);
+    }
+}
+
+} // namespace mio
+
+STDAPI DllCanUnloadNow()
+{
+    return mio::tavrelModule().lockCount() == 0 ? S_OK : S_FALSE;
+}
