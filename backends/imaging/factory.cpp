@@ -8,6 +8,7 @@
 #include "bitmap.h"
 #include "codec_table.h"
 #include "com_object.h"
+#include "metadata/jpeg_metadata.h"
 #include "palette.h"
 #include "stream.h"
 #include "tavrel/platform/files.h"
@@ -169,20 +170,35 @@ class ImagingFactory final : public ComObject<ImagingFactory, IWICComponentFacto
     {
         return refuse(pp, E_NOTIMPL);
     }
-    // Metadata encoding arrives with the metadata readers and writers.
-    STDMETHODIMP CreateFastMetadataEncoderFromDecoder(IWICBitmapDecoder*,
+    STDMETHODIMP CreateFastMetadataEncoderFromDecoder(IWICBitmapDecoder* pIDecoder,
                                                       IWICFastMetadataEncoder** pp) override
     {
-        return refuse(pp, WINCODEC_ERR_UNSUPPORTEDOPERATION);
+        if (!pIDecoder || !pp) return refuse(pp, E_INVALIDARG);
+        *pp = nullptr;
+        ComPtr<IWICBitmapFrameDecode> frame;
+        RETURN_IF_FAILED(pIDecoder->GetFrame(0, frame.GetAddressOf()));
+        return CreateFastMetadataEncoderFromFrameDecode(frame.Get(), pp);
     }
-    STDMETHODIMP CreateFastMetadataEncoderFromFrameDecode(IWICBitmapFrameDecode*,
+    STDMETHODIMP CreateFastMetadataEncoderFromFrameDecode(IWICBitmapFrameDecode* pIFrameDecoder,
                                                           IWICFastMetadataEncoder** pp) override
     {
-        return refuse(pp, WINCODEC_ERR_UNSUPPORTEDOPERATION);
+        if (!pIFrameDecoder || !pp) return refuse(pp, E_INVALIDARG);
+        *pp = nullptr;
+        // Only JPEG frames of this component can be rewritten in place.
+        ComPtr<IMioMetadataSource> source;
+        if (FAILED(pIFrameDecoder->QueryInterface(IID_IMioMetadataSource,
+                                                  reinterpret_cast<void**>(source.GetAddressOf()))))
+            return WINCODEC_ERR_UNSUPPORTEDOPERATION;
+        ComPtr<IStream> stream;
+        GUID container{};
+        RETURN_IF_FAILED(source->GetMetadataStream(stream.GetAddressOf(), &container));
+        if (container != GUID_ContainerFormatJpeg) return WINCODEC_ERR_UNSUPPORTEDOPERATION;
+        return metadata::createJpegFastEncoder(stream.Get(), pp);
     }
-    STDMETHODIMP CreateQueryWriter(REFGUID, const GUID*, IWICMetadataQueryWriter** pp) override
+    STDMETHODIMP CreateQueryWriter(REFGUID guidMetadataFormat, const GUID*,
+                                   IWICMetadataQueryWriter** pp) override
     {
-        return refuse(pp, WINCODEC_ERR_UNSUPPORTEDOPERATION);
+        return metadata::createXmpContainerWriter(guidMetadataFormat, pp);
     }
     STDMETHODIMP CreateQueryWriterFromReader(IWICMetadataQueryReader*, const GUID*,
                                              IWICMetadataQueryWriter** pp) override

@@ -11,6 +11,7 @@
 #include <jpeglib.h>
 
 #include "decoder_base.h"
+#include "metadata/jpeg_metadata.h"
 #include "reducible_source.h"
 #include "stream.h"
 
@@ -309,7 +310,8 @@ HRESULT readJpegHeader(JpegState* state, IStream* stream, JpegInfo& info)
 
 class JpegDecoder;
 
-class JpegFrame final : public SourceBase<JpegFrame, IWICBitmapFrameDecode, IMioReducibleSource> {
+class JpegFrame final
+    : public SourceBase<JpegFrame, IWICBitmapFrameDecode, IMioReducibleSource, IMioMetadataSource> {
   public:
     JpegFrame(ComPtr<IUnknown> owner, IStream* stream, std::shared_ptr<const JpegInfo> info,
               int denom)
@@ -335,9 +337,13 @@ class JpegFrame final : public SourceBase<JpegFrame, IWICBitmapFrameDecode, IMio
 
     STDMETHODIMP GetMetadataQueryReader(IWICMetadataQueryReader** pp) override
     {
-        if (!pp) return E_INVALIDARG;
-        *pp = nullptr;
-        return WINCODEC_ERR_UNSUPPORTEDOPERATION;
+        return metadata::createJpegQueryReader(m_stream.Get(), pp);
+    }
+    STDMETHODIMP GetMetadataStream(IStream** ppStream, GUID* pContainer) override
+    {
+        if (!ppStream || !pContainer) return E_INVALIDARG;
+        *pContainer = GUID_ContainerFormatJpeg;
+        return handOut<IStream>(m_stream, ppStream);
     }
     STDMETHODIMP GetColorContexts(UINT, IWICColorContext**, UINT* pcActualCount) override
     {
