@@ -10,6 +10,7 @@
 
 #include "imageobject/no_buffering_stream.h"
 #include "imageobject/result_macros.h"
+#include "server/type_library.h"
 
 namespace mio {
 
@@ -60,40 +61,6 @@ constexpr BitCountRow kBitCounts[] = {
     {&GUID_WICPixelFormat32bppRGBE, 32},      {&GUID_WICPixelFormat32bppGrayFixedPoint, 32},
     {&GUID_WICPixelFormat32bpp4Channels, 32}, {&GUID_WICPixelFormat32bpp3ChannelsAlpha, 32},
 };
-
-// ---- IDispatch: the members that need no by-reference arguments ----
-
-HRESULT invokeParseDetail(void* instance, WORD, DISPPARAMS*, VARIANT*, UINT*)
-{
-    return static_cast<CImageFileIO*>(instance)->ParseDetail();
-}
-
-HRESULT invokeHasPreviewThumbnail(void* instance, WORD, DISPPARAMS*, VARIANT* pVarResult, UINT*)
-{
-    const HRESULT hr = static_cast<CImageFileIO*>(instance)->HasPreviewThumbnail();
-    if (SUCCEEDED(hr) && pVarResult) {
-        VariantClear(pVarResult);
-        pVarResult->vt = VT_BOOL;
-        pVarResult->boolVal = hr == S_OK ? VARIANT_TRUE : VARIANT_FALSE;
-    }
-    return FAILED(hr) ? hr : S_OK;
-}
-
-HRESULT invokeEnableBGRA32(void* instance, WORD, DISPPARAMS* params, VARIANT*, UINT* puArgErr)
-{
-    tavrel::Variant enable;
-    RETURN_IF_FAILED(TavrelDispatchGetArg(params, 0, VT_BOOL, &enable, puArgErr));
-    return static_cast<CImageFileIO*>(instance)->EnableBGRA32(enable.boolVal);
-}
-
-// Dispatch identifiers are the members' 1-based positions in IMediaFileIO.
-constexpr TavrelDispatchMember kDispatchMembers[] = {
-    {u"ParseDetail", 18, DISPATCH_METHOD, 0, invokeParseDetail, nullptr},
-    {u"EnableBGRA32", 49, DISPATCH_METHOD, 1, invokeEnableBGRA32, nullptr},
-    {u"HasPreviewThumbnail", 50, DISPATCH_METHOD, 0, invokeHasPreviewThumbnail, nullptr},
-};
-constexpr TavrelDispatchTable kDispatchTable = {u"IMediaFileIO", kDispatchMembers,
-                                                std::size(kDispatchMembers)};
 
 } // namespace
 
@@ -289,24 +256,21 @@ STDMETHODIMP CImageFileIO::GetTypeInfoCount(UINT* pctinfo)
 
 STDMETHODIMP CImageFileIO::GetTypeInfo(UINT iTInfo, LCID, ITypeInfo** ppTInfo)
 {
-    if (!ppTInfo) return E_POINTER;
-    *ppTInfo = nullptr;
-    if (iTInfo != 0) return DISP_E_BADINDEX;
-    return TavrelCreateTypeInfo(&kDispatchTable, ppTInfo);
+    return dispatchGetTypeInfo(DualInterface::MediaFileIO, iTInfo, ppTInfo);
 }
 
 STDMETHODIMP CImageFileIO::GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames, LCID,
                                          DISPID* rgDispId)
 {
-    return TavrelDispatchGetIDsOfNames(&kDispatchTable, riid, rgszNames, cNames, rgDispId);
+    return dispatchGetIDsOfNames(DualInterface::MediaFileIO, riid, rgszNames, cNames, rgDispId);
 }
 
 STDMETHODIMP CImageFileIO::Invoke(DISPID dispIdMember, REFIID riid, LCID, WORD wFlags,
                                   DISPPARAMS* pDispParams, VARIANT* pVarResult,
                                   EXCEPINFO* pExcepInfo, UINT* puArgErr)
 {
-    return TavrelDispatchInvoke(&kDispatchTable, this, dispIdMember, riid, wFlags, pDispParams,
-                                pVarResult, pExcepInfo, puArgErr);
+    return dispatchInvoke(static_cast<IMediaFileIO*>(this), dispIdMember, riid, wFlags, pDispParams,
+                          pVarResult, pExcepInfo, puArgErr);
 }
 
 // ---- properties ----

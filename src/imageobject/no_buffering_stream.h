@@ -31,10 +31,11 @@ class SectorFile {
 /// E_NOTIMPL. Read, Seek and Stat hold the stream's lock, so any thread may call.
 class CNoBufferingStream final : public tavrel::ComObject<CNoBufferingStream, IStream> {
   public:
-    /// Opens pszPath for unbuffered reading. Mode 0 (and every mode but 1) reads; mode 1 is
-    /// E_NOTIMPL. E_INVALIDARG for a missing out-parameter or a path under 2 characters; the
-    /// converted system error when the volume or the file cannot be opened. The stream comes
-    /// back with one reference, the caller's; it owns the file from then on.
+    /// Opens pszPath for unbuffered reading, at the sector size of the volume that holds the
+    /// file's folder. Mode 0 (and every mode but 1) reads; mode 1 is E_NOTIMPL. E_INVALIDARG
+    /// for a missing out-parameter or a path under 2 characters; the converted system error when
+    /// the volume or the file cannot be opened. The stream comes back with one reference, the
+    /// caller's; it owns the file from then on.
     static HRESULT OpenFile(LPCWSTR pszPath, IStream** ppStream, int nMode);
 
     /// A stream over any sector file with the given sector size (a test seam; sector size 0 is

@@ -58,13 +58,18 @@ std::map<std::string, ManifestEntry> readManifest()
     return entries;
 }
 
-/// The JFIF densities straight from the file's APP0 segment, when it starts with one.
+/// The JFIF densities straight from the file: the first APP0 "JFIF" segment before the scan.
 std::optional<std::pair<int, int>> jfifDensity(const std::vector<uint8_t>& b)
 {
-    if (b.size() < 18 || b[0] != 0xFF || b[1] != 0xD8 || b[2] != 0xFF || b[3] != 0xE0 ||
-        std::memcmp(&b[6], "JFIF\0", 5) != 0)
-        return std::nullopt;
-    return std::pair{b[14] << 8 | b[15], b[16] << 8 | b[17]};
+    if (b.size() < 4 || b[0] != 0xFF || b[1] != 0xD8) return std::nullopt;
+    for (size_t at = 2; at + 4 <= b.size() && b[at] == 0xFF && b[at + 1] != 0xDA;) {
+        const size_t length = size_t{b[at + 2]} << 8 | b[at + 3];
+        if (b[at + 1] == 0xE0 && length >= 16 && at + 2 + length <= b.size() &&
+            std::memcmp(&b[at + 4], "JFIF\0", 5) == 0)
+            return std::pair{b[at + 12] << 8 | b[at + 13], b[at + 14] << 8 | b[at + 15]};
+        at += 2 + length;
+    }
+    return std::nullopt;
 }
 
 /// The bit count frame 0 should report, from the measured channel layout; nullopt when the

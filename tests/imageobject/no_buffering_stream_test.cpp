@@ -262,6 +262,10 @@ TEST(NoBufferingStream, SeeksFromEachOriginAndReportsSize)
     EXPECT_EQ(seekTo(o.stream.Get(), 1, 3, &at), STG_E_INVALIDFUNCTION);
     EXPECT_EQ(o.object()->bufferState().position, 95);
     EXPECT_EQ(o.object()->bufferState().capacity, 0u); // seeking never touches the buffer
+    // A move past the 64-bit range is refused rather than wrapping.
+    ASSERT_EQ(seekTo(o.stream.Get(), INT64_MAX), S_OK);
+    EXPECT_EQ(seekTo(o.stream.Get(), 1, STREAM_SEEK_CUR), HRESULT_FROM_WIN32(ERROR_NEGATIVE_SEEK));
+    EXPECT_EQ(o.object()->bufferState().position, INT64_MAX);
 
     STATSTG stat{};
     stat.pwcsName = reinterpret_cast<LPOLESTR>(0x1234);
