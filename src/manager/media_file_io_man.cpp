@@ -13,6 +13,7 @@
 #include "manager/normalize_path.h"
 #include "mediaobject/library_lock.h"
 #include "mediaobject/media_file_io.h"
+#include "server/type_library.h"
 
 namespace mio {
 
@@ -114,21 +115,21 @@ STDMETHODIMP CMediaFileIOMan::GetTypeInfoCount(UINT* pctinfo)
 
 STDMETHODIMP CMediaFileIOMan::GetTypeInfo(UINT iTInfo, LCID, ITypeInfo** ppTInfo)
 {
-    if (ppTInfo) *ppTInfo = nullptr;
-    if (iTInfo != 0) return DISP_E_BADINDEX;
-    // TODO(typelib): answered from the module's type library, which lands with the server.
-    return E_NOTIMPL;
+    return dispatchGetTypeInfo(DualInterface::MediaFileIOMan, iTInfo, ppTInfo);
 }
 
-STDMETHODIMP CMediaFileIOMan::GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*)
+STDMETHODIMP CMediaFileIOMan::GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames, LCID,
+                                            DISPID* rgDispId)
 {
-    return E_NOTIMPL; // TODO(typelib): as GetTypeInfo
+    return dispatchGetIDsOfNames(DualInterface::MediaFileIOMan, riid, rgszNames, cNames, rgDispId);
 }
 
-STDMETHODIMP CMediaFileIOMan::Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*,
-                                     UINT*)
+STDMETHODIMP CMediaFileIOMan::Invoke(DISPID dispIdMember, REFIID riid, LCID, WORD wFlags,
+                                     DISPPARAMS* pDispParams, VARIANT* pVarResult,
+                                     EXCEPINFO* pExcepInfo, UINT* puArgErr)
 {
-    return E_NOTIMPL; // TODO(typelib): as GetTypeInfo
+    return dispatchInvoke(static_cast<IMediaFileIOMan*>(this), dispIdMember, riid, wFlags,
+                          pDispParams, pVarResult, pExcepInfo, puArgErr);
 }
 
 // ---- Initialize ----

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // CMediaFileIO: record hand-over, ParseDetail and the property getters.
 #include "mediaobject/media_file_io.h"
+#include "server/type_library.h"
 
 #include <contracts/file_format_id_table.h>
 #include <contracts/still_image_library.h>
@@ -113,21 +114,21 @@ STDMETHODIMP CMediaFileIO::GetTypeInfoCount(UINT* pctinfo)
 
 STDMETHODIMP CMediaFileIO::GetTypeInfo(UINT iTInfo, LCID, ITypeInfo** ppTInfo)
 {
-    if (ppTInfo) *ppTInfo = nullptr;
-    if (iTInfo != 0) return DISP_E_BADINDEX;
-    // TODO(typelib): answered from the module's type library, which lands with the server.
-    return E_NOTIMPL;
+    return dispatchGetTypeInfo(DualInterface::MediaFileIO, iTInfo, ppTInfo);
 }
 
-STDMETHODIMP CMediaFileIO::GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*)
+STDMETHODIMP CMediaFileIO::GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames, LCID,
+                                         DISPID* rgDispId)
 {
-    return E_NOTIMPL; // TODO(typelib): as GetTypeInfo
+    return dispatchGetIDsOfNames(DualInterface::MediaFileIO, riid, rgszNames, cNames, rgDispId);
 }
 
-STDMETHODIMP CMediaFileIO::Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*,
-                                  UINT*)
+STDMETHODIMP CMediaFileIO::Invoke(DISPID dispIdMember, REFIID riid, LCID, WORD wFlags,
+                                  DISPPARAMS* pDispParams, VARIANT* pVarResult,
+                                  EXCEPINFO* pExcepInfo, UINT* puArgErr)
 {
-    return E_NOTIMPL; // TODO(typelib): as GetTypeInfo
+    return dispatchInvoke(static_cast<IMediaFileIO*>(this), dispIdMember, riid, wFlags, pDispParams,
+                          pVarResult, pExcepInfo, puArgErr);
 }
 
 // ---- record hand-over ----

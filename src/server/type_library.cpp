@@ -260,7 +260,7 @@ HRESULT ioEnableBGRA32(void* instance, WORD, DISPPARAMS* params, VARIANT*, UINT*
     return self<IO>(instance)->EnableBGRA32(enable.boolean());
 }
 
-// S_OK or S_FALSE; the answer also comes back as a boolean result.
+// S_OK or S_FALSE from the object; the answer comes back as a boolean result.
 HRESULT ioHasPreviewThumbnail(void* instance, WORD, DISPPARAMS*, VARIANT* pVarResult, UINT*)
 {
     const HRESULT hr = self<IO>(instance)->HasPreviewThumbnail();
@@ -436,7 +436,8 @@ HRESULT invokeChecked(const TavrelDispatchTable& table, void* instance, DISPID d
     const HRESULT hr = TavrelDispatchInvoke(&table, instance, dispIdMember, riid, wFlags,
                                             pDispParams, pVarResult, pExcepInfo, puArgErr);
     const bool called = std::exchange(t_methodCalled, outerCalled);
-    if (!called || SUCCEEDED(hr)) return hr;
+    if (!called) return hr;
+    if (SUCCEEDED(hr)) return S_OK; // a member's S_FALSE is not a dispatch result
     if (pExcepInfo) {
         *pExcepInfo = EXCEPINFO{};
         pExcepInfo->scode = hr;
