@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 // TIFF via libtiff over the mapped file: common layouts row by row in their own depth, all
 // others through libtiff's RGBA conversion; page count; and the writer.
+#include <algorithm>
+#include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -93,7 +95,19 @@ TiffPtr openTiff(MemoryFile& m)
     return TiffPtr(t);
 }
 
-enum class Path { Bilevel, Grey8, Grey16, GreyPacked, Palette, Rgb8, Rgba8, Rgb16, Cmyk8, Rgba };
+enum class Path {
+    Bilevel,
+    Grey8,
+    Grey16,
+    GreyPacked,
+    GreyFloat,
+    Palette,
+    Rgb8,
+    Rgba8,
+    Rgb16,
+    Cmyk8,
+    Rgba
+};
 
 struct TiffLayout {
     uint32_t width = 0, height = 0;
@@ -130,12 +144,16 @@ bool describe(TIFF* t, TiffLayout& l, std::string& why)
         l.yDpi = yr * scale;
     }
     if (!sizeAcceptable(l.width, l.height)) return why = "image size out of range", false;
-    const bool rows = !l.tiled && (l.planar == PLANARCONFIG_CONTIG || l.spp == 1) &&
+    // Tiles are assembled into bands of rows for whole-byte samples.
+    const bool rows = (!l.tiled || l.bps % 8 == 0) &&
+                      (l.planar == PLANARCONFIG_CONTIG || l.spp == 1) &&
                       l.sampleFormat == SAMPLEFORMAT_UINT;
     const bool grey =
         l.photometric == PHOTOMETRIC_MINISBLACK || l.photometric == PHOTOMETRIC_MINISWHITE;
     l.whiteIsZero = l.photometric == PHOTOMETRIC_MINISWHITE;
-    if (rows && grey && l.spp == 1) {
+    if (!l.tiled && grey && l.spp == 1 && l.bps == 32 && l.sampleFormat == SAMPLEFORMAT_IEEEFP) {
+        l.path = Path::GreyFloat; // measured data: stretched to 16 bits over its own range
+    } else if (rows && grey && l.spp == 1) {
         if (l.bps == 1)
             l.path = Path::Bilevel;
         else if (l.bps == 8)
@@ -200,6 +218,7 @@ ImageDesc descOf(const TiffLayout& l)
         d.colorType = l.bps > 8 ? QF_COLOR_GREY16 : QF_COLOR_GREY8;
         break;
     case Path::Grey16:
+    case Path::GreyFloat:
         d.bitCount = 16;
         d.colorType = QF_COLOR_GREY16;
         break;
@@ -292,8 +311,50 @@ int readTiff(Bytes file, const HeaderInfo&, Part part, RowSink& sink)
     if (scan <= 0) return corrupt();
     std::vector<uint8_t> in(static_cast<size_t>(scan));
     std::vector<uint8_t> out(w * 6 + 8);
+    // Tiled files: one band of tile-high rows at a time.
+    uint32_t tileW = 0, tileH = 0;
+    std::vector<uint8_t> band, tile;
+    const size_t pixelBytes = size_t{l.spp} * l.bps / 8;
+    if (l.tiled) {
+        TIFFGetField(t.get(), TIFFTAG_TILEWIDTH, &tileW);
+        TIFFGetField(t.get(), TIFFTAG_TILELENGTH, &tileH);
+        const tmsize_t tileSize = TIFFTileSize(t.get());
+        if (tileW == 0 || tileH == 0 || tileSize <= 0 ||
+            size_t(tileSize) < size_t{tileW} * tileH * pixelBytes)
+            return corrupt();
+        tile.resize(static_cast<size_t>(tileSize));
+        band.resize(size_t{tileH} * in.size());
+    }
+    float low = 0, high = 0;
+    if (l.path == Path::GreyFloat) {
+        bool any = false;
+        for (uint32_t y = 0; y < l.height; ++y) {
+            if (TIFFReadScanline(t.get(), in.data(), y, 0) < 0) return corrupt();
+            for (size_t x = 0; x < w; ++x) {
+                float v;
+                std::memcpy(&v, in.data() + 4 * x, 4);
+                if (!std::isfinite(v)) continue;
+                low = any ? std::min(low, v) : v;
+                high = any ? std::max(high, v) : v;
+                any = true;
+            }
+        }
+    }
     for (uint32_t y = 0; y < l.height; ++y) {
-        if (TIFFReadScanline(t.get(), in.data(), y, 0) < 0) return corrupt();
+        if (l.tiled) {
+            if (y % tileH == 0) {
+                for (uint32_t x = 0; x < l.width; x += tileW) {
+                    if (TIFFReadTile(t.get(), tile.data(), x, y, 0, 0) < 0) return corrupt();
+                    const size_t span = std::min<size_t>(tileW, l.width - x) * pixelBytes;
+                    for (uint32_t r = 0; r < tileH && y + r < l.height; ++r)
+                        std::memcpy(band.data() + r * in.size() + x * pixelBytes,
+                                    tile.data() + size_t{r} * tileW * pixelBytes, span);
+                }
+            }
+            std::memcpy(in.data(), band.data() + (y % tileH) * in.size(), in.size());
+        } else if (TIFFReadScanline(t.get(), in.data(), y, 0) < 0) {
+            return corrupt();
+        }
         const uint8_t* row = in.data();
         switch (l.path) {
         case Path::Bilevel:
@@ -334,6 +395,19 @@ int readTiff(Bytes file, const HeaderInfo&, Part part, RowSink& sink)
             row = out.data();
             break;
         }
+        case Path::GreyFloat:
+            for (size_t x = 0; x < w; ++x) {
+                float v;
+                std::memcpy(&v, in.data() + 4 * x, 4);
+                const double span = double(high) - double(low);
+                const double unit = !std::isfinite(v) || span <= 0 ? 0.0 : (double(v) - low) / span;
+                auto s16 = static_cast<uint16_t>(std::lround(std::clamp(unit, 0.0, 1.0) * 65535.0));
+                if (l.whiteIsZero) s16 = static_cast<uint16_t>(65535 - s16);
+                out[2 * x] = static_cast<uint8_t>(s16);
+                out[2 * x + 1] = static_cast<uint8_t>(s16 >> 8);
+            }
+            row = out.data();
+            break;
         case Path::Rgba8:
             if (part == Part::Mask) {
                 for (size_t x = 0; x < w; ++x)

@@ -45,8 +45,8 @@ const Expect kCorpus[] = {
     {"tiff/hopper_g4.tif", 128, 128, 1, QF_COLOR_BILEVEL, 0, 1},
     {"tiff/multipage.tiff", 10, 10, 1, QF_COLOR_PALETTE4, 0, 3},
     {"tiff/12bit.cropped.tif", 100, 100, 16, QF_COLOR_GREY16, 0, 1},
-    // Tiled 16-bit RGB goes through the 8-bit RGBA conversion.
-    {"tiff/tiff_16bit_RGB.tiff", 100, 40, 24, QF_COLOR_RGB, 0, 1},
+    {"tiff/10ct_32bit_128.tiff", 128, 128, 16, QF_COLOR_GREY16, 0, 1}, // float samples
+    {"tiff/tiff_16bit_RGB.tiff", 100, 40, 48, QF_COLOR_RGB48, 0, 1},   // tiled
     {"tiff/tiff_strip_cmyk_jpeg.tif", 100, 100, 32, QF_COLOR_CMYK32, 0, 1},
     {"tiff/DudleyLeavittUtah.tiff", 196, 257, 32, QF_COLOR_RGB, 1, 1},
     {"tiff/rdf.tif", 518, 556, 32, QF_COLOR_RGB, 1, 1},
