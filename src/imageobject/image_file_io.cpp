@@ -3,7 +3,6 @@
 #include "imageobject/image_file_io.h"
 
 #include <tavrel/platform/system.h>
-#include <tavrel/platform/typeinfo.h>
 
 #include <cstring>
 #include <string_view>
@@ -249,9 +248,7 @@ STDMETHODIMP CImageFileIO::GetFrameCount(UINT* pCount)
 
 STDMETHODIMP CImageFileIO::GetTypeInfoCount(UINT* pctinfo)
 {
-    if (!pctinfo) return E_POINTER;
-    *pctinfo = 1;
-    return S_OK;
+    return dispatchGetTypeInfoCount(pctinfo);
 }
 
 STDMETHODIMP CImageFileIO::GetTypeInfo(UINT iTInfo, LCID, ITypeInfo** ppTInfo)
@@ -269,6 +266,7 @@ STDMETHODIMP CImageFileIO::Invoke(DISPID dispIdMember, REFIID riid, LCID, WORD w
                                   DISPPARAMS* pDispParams, VARIANT* pVarResult,
                                   EXCEPINFO* pExcepInfo, UINT* puArgErr)
 {
+    // Not under the object lock: the member it calls takes it.
     return dispatchInvoke(static_cast<IMediaFileIO*>(this), dispIdMember, riid, wFlags, pDispParams,
                           pVarResult, pExcepInfo, puArgErr);
 }

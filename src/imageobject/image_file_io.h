@@ -41,8 +41,7 @@ class CImageFileIO final : public tavrel::ComObject<CImageFileIO, IMediaFileIO, 
     void setOsVersion(DWORD dwMajor, DWORD dwMinor);
     const OSVERSIONINFOW& osVersion() const { return m_osVersion; }
 
-    // IDispatch (a table of the argument-free and by-value members; the type library lands
-    // with the server)
+    // IDispatch, from the module's type library
     STDMETHODIMP GetTypeInfoCount(UINT* pctinfo) override;
     STDMETHODIMP GetTypeInfo(UINT iTInfo, LCID lcid, ITypeInfo** ppTInfo) override;
     STDMETHODIMP GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames, LCID lcid,

@@ -198,7 +198,7 @@ TEST_F(ImageFileIO, ReadWriteOpeningEitherHoldsAnEncoderOrFailsClosed)
     }
 }
 
-TEST_F(ImageFileIO, AnswersItsInterfacesAndADispatchTable)
+TEST_F(ImageFileIO, AnswersItsInterfacesAndDispatch)
 {
     auto object = openOk("plain.bmp");
     ComPtr<IDispatch> dispatch;
@@ -208,16 +208,18 @@ TEST_F(ImageFileIO, AnswersItsInterfacesAndADispatchTable)
     ASSERT_EQ(asMediaFile(object).As(&b), S_OK);
     EXPECT_EQ(a.Get(), b.Get()); // one identity
 
-    LPOLESTR name = const_cast<LPOLESTR>(u"hasPREVIEWthumbnail");
+    LPOLESTR name = const_cast<LPOLESTR>(u"GetFileFormatID");
     DISPID id = 0;
     ASSERT_EQ(dispatch->GetIDsOfNames(IID_NULL, &name, 1, 0, &id), S_OK);
-    EXPECT_EQ(id, 50);
-    DISPPARAMS none{};
-    tavrel::Variant result;
-    ASSERT_EQ(dispatch->Invoke(id, IID_NULL, 0, DISPATCH_METHOD, &none, &result, nullptr, nullptr),
-              S_OK);
-    EXPECT_EQ(result.vt, VT_BOOL);
-    EXPECT_EQ(result.boolVal, VARIANT_FALSE); // a BMP has no embedded thumbnail
+    LONG formatId = 0;
+    VARIANTARG arg{};
+    arg.vt = VT_BYREF | VT_I4;
+    arg.plVal = &formatId;
+    DISPPARAMS params{&arg, nullptr, 1, 0};
+    ASSERT_EQ(
+        dispatch->Invoke(id, IID_NULL, 0, DISPATCH_METHOD, &params, nullptr, nullptr, nullptr),
+        S_OK);
+    EXPECT_EQ(formatId, 41); // through the object's own method
 }
 
 TEST_F(ImageFileIO, TwoThreadsHammeringOneObjectStayConsistent)
