@@ -4,11 +4,10 @@
 
 #include <tavrel/platform/com_object.h>
 
-#include <atomic>
 #include <iterator>
-#include <mutex>
 #include <tuple>
 #include <type_traits>
+#include <utility>
 
 namespace mio {
 namespace {
@@ -412,21 +411,87 @@ const TavrelDispatchTable& tableOf(DualInterface which)
     return which == DualInterface::MediaFileIO ? kMediaFileIOTable : kMediaFileIOManTable;
 }
 
-// Type information of each dual interface, made on first use and kept until the process ends
-// (its tables are static, so nothing it refers to goes away first).
-ITypeInfo* cachedTypeInfo(DualInterface which)
-{
-    static std::atomic<ITypeInfo*> s_infos[2];
-    static std::mutex s_mutex;
-    auto& slot = s_infos[which == DualInterface::MediaFileIO ? 0 : 1];
-    if (ITypeInfo* info = slot.load(std::memory_order_acquire)) return info;
-    std::lock_guard guard(s_mutex);
-    if (ITypeInfo* info = slot.load(std::memory_order_relaxed)) return info;
-    ITypeInfo* info = nullptr;
-    if (FAILED(TavrelCreateTypeInfo(&tableOf(which), &info))) return nullptr;
-    slot.store(info, std::memory_order_release);
-    return info;
-}
+// The type information handed to callers. Its member tables live in this module, so each
+// one holds a module lock (through ComObject) for as long as a caller keeps it: the module
+// cannot be unloaded under it.
+class ModuleTypeInfo final : public tavrel::ComObject<ModuleTypeInfo, ITypeInfo> {
+  public:
+    explicit ModuleTypeInfo(ComPtr<ITypeInfo> inner) : m_inner(std::move(inner)) {}
+
+    HRESULT STDMETHODCALLTYPE GetTypeAttr(TYPEATTR** pp) override
+    {
+        return m_inner->GetTypeAttr(pp);
+    }
+    HRESULT STDMETHODCALLTYPE GetTypeComp(ITypeComp** pp) override
+    {
+        return m_inner->GetTypeComp(pp);
+    }
+    HRESULT STDMETHODCALLTYPE GetFuncDesc(UINT i, FUNCDESC** pp) override
+    {
+        return m_inner->GetFuncDesc(i, pp);
+    }
+    HRESULT STDMETHODCALLTYPE GetVarDesc(UINT i, VARDESC** pp) override
+    {
+        return m_inner->GetVarDesc(i, pp);
+    }
+    HRESULT STDMETHODCALLTYPE GetNames(MEMBERID id, BSTR* names, UINT max, UINT* count) override
+    {
+        return m_inner->GetNames(id, names, max, count);
+    }
+    HRESULT STDMETHODCALLTYPE GetRefTypeOfImplType(UINT i, HREFTYPE* p) override
+    {
+        return m_inner->GetRefTypeOfImplType(i, p);
+    }
+    HRESULT STDMETHODCALLTYPE GetImplTypeFlags(UINT i, INT* p) override
+    {
+        return m_inner->GetImplTypeFlags(i, p);
+    }
+    HRESULT STDMETHODCALLTYPE GetIDsOfNames(LPOLESTR* names, UINT count, MEMBERID* ids) override
+    {
+        return m_inner->GetIDsOfNames(names, count, ids);
+    }
+    HRESULT STDMETHODCALLTYPE Invoke(PVOID instance, MEMBERID id, WORD flags, DISPPARAMS* params,
+                                     VARIANT* result, EXCEPINFO* error, UINT* argError) override
+    {
+        return m_inner->Invoke(instance, id, flags, params, result, error, argError);
+    }
+    HRESULT STDMETHODCALLTYPE GetDocumentation(MEMBERID id, BSTR* name, BSTR* doc, DWORD* context,
+                                               BSTR* file) override
+    {
+        return m_inner->GetDocumentation(id, name, doc, context, file);
+    }
+    HRESULT STDMETHODCALLTYPE GetDllEntry(MEMBERID id, INVOKEKIND kind, BSTR* dll, BSTR* name,
+                                          WORD* ordinal) override
+    {
+        return m_inner->GetDllEntry(id, kind, dll, name, ordinal);
+    }
+    HRESULT STDMETHODCALLTYPE GetRefTypeInfo(HREFTYPE ref, ITypeInfo** pp) override
+    {
+        return m_inner->GetRefTypeInfo(ref, pp);
+    }
+    HRESULT STDMETHODCALLTYPE AddressOfMember(MEMBERID id, INVOKEKIND kind, PVOID* pp) override
+    {
+        return m_inner->AddressOfMember(id, kind, pp);
+    }
+    HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID riid, PVOID* pp) override
+    {
+        return m_inner->CreateInstance(outer, riid, pp);
+    }
+    HRESULT STDMETHODCALLTYPE GetMops(MEMBERID id, BSTR* pp) override
+    {
+        return m_inner->GetMops(id, pp);
+    }
+    HRESULT STDMETHODCALLTYPE GetContainingTypeLib(ITypeLib** pp, UINT* index) override
+    {
+        return m_inner->GetContainingTypeLib(pp, index);
+    }
+    void STDMETHODCALLTYPE ReleaseTypeAttr(TYPEATTR* p) override { m_inner->ReleaseTypeAttr(p); }
+    void STDMETHODCALLTYPE ReleaseFuncDesc(FUNCDESC* p) override { m_inner->ReleaseFuncDesc(p); }
+    void STDMETHODCALLTYPE ReleaseVarDesc(VARDESC* p) override { m_inner->ReleaseVarDesc(p); }
+
+  private:
+    ComPtr<ITypeInfo> m_inner;
+};
 
 HRESULT invokeChecked(const TavrelDispatchTable& table, void* instance, DISPID dispIdMember,
                       REFIID riid, WORD wFlags, DISPPARAMS* pDispParams, VARIANT* pVarResult,
@@ -476,20 +541,17 @@ HRESULT dispatchGetTypeInfo(DualInterface which, UINT iTInfo, ITypeInfo** ppTInf
     if (!ppTInfo) return E_POINTER;
     *ppTInfo = nullptr;
     if (iTInfo != 0) return DISP_E_BADINDEX;
-    ITypeInfo* info = cachedTypeInfo(which);
-    if (!info) return E_OUTOFMEMORY;
-    info->AddRef();
-    *ppTInfo = info;
-    return S_OK;
+    ComPtr<ITypeInfo> inner;
+    if (const HRESULT hr = TavrelCreateTypeInfo(&tableOf(which), inner.GetAddressOf()); FAILED(hr))
+        return hr;
+    *ppTInfo = ModuleTypeInfo::createNew(std::move(inner));
+    return *ppTInfo ? S_OK : E_OUTOFMEMORY;
 }
 
 HRESULT dispatchGetIDsOfNames(DualInterface which, REFIID riid, LPOLESTR* rgszNames, UINT cNames,
                               DISPID* rgDispId)
 {
-    ITypeInfo* info = cachedTypeInfo(which);
-    if (!info) return E_OUTOFMEMORY;
-    if (riid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;
-    return info->GetIDsOfNames(rgszNames, cNames, rgDispId);
+    return TavrelDispatchGetIDsOfNames(&tableOf(which), riid, rgszNames, cNames, rgDispId);
 }
 
 HRESULT dispatchInvoke(IMediaFileIO* self, DISPID dispIdMember, REFIID riid, WORD wFlags,

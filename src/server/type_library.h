@@ -48,8 +48,8 @@ enum class DualInterface { MediaFileIO, MediaFileIOMan };
 
 /// 1, or E_POINTER for a null output.
 HRESULT dispatchGetTypeInfoCount(UINT* pctinfo);
-/// The interface's type information (one reference for the caller), made on first use and
-/// kept for the life of the process; DISP_E_BADINDEX for an index other than 0.
+/// The interface's type information (one reference for the caller, holding a module lock
+/// while it lives); DISP_E_BADINDEX for an index other than 0.
 HRESULT dispatchGetTypeInfo(DualInterface which, UINT iTInfo, ITypeInfo** ppTInfo);
 HRESULT dispatchGetIDsOfNames(DualInterface which, REFIID riid, LPOLESTR* rgszNames, UINT cNames,
                               DISPID* rgDispId);

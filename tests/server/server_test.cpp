@@ -284,6 +284,13 @@ TEST_F(Server, DispatchAnswersTypeInformationForBothDualInterfaces)
     DISPID id = 0;
     EXPECT_EQ(manager->GetIDsOfNames(IID_NULL, unknown, 1, 0, &id), DISP_E_UNKNOWNNAME);
     EXPECT_EQ(id, DISPID_UNKNOWN); // the second interface's additions are not in the library
+
+    // Type information refers to the module's tables: it keeps the module loaded.
+    manager.Reset();
+    media.Reset();
+    EXPECT_EQ(server().canUnloadNow(), S_FALSE);
+    info.Reset();
+    EXPECT_EQ(server().canUnloadNow(), S_OK);
 }
 
 TEST_F(Server, InvokeParsesAFileAndReadsItsFrameSizeByName)
