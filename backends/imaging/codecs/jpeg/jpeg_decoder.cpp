@@ -128,17 +128,23 @@ HRESULT startState(JpegState* state, IStream* stream, int denom, J_COLOR_SPACE o
     return S_OK;
 }
 
+// Kept out of skipRows so nothing that changes lives in the frame that calls setjmp.
+void skipLoop(jpeg_decompress_struct* cinfo, JDIMENSION rows)
+{
+    while (rows > 0) {
+        const JDIMENSION done = jpeg_skip_scanlines(cinfo, rows);
+        if (done == 0) break;
+        rows -= done;
+    }
+}
+
 HRESULT skipRows(JpegState* state, JDIMENSION rows)
 {
     if (setjmp(state->jump)) {
         destroyState(state);
         return kJpegCorrupt;
     }
-    while (rows > 0) {
-        const JDIMENSION done = jpeg_skip_scanlines(&state->cinfo, rows);
-        if (done == 0) break;
-        rows -= done;
-    }
+    skipLoop(&state->cinfo, rows);
     if (state->hitEnd) {
         destroyState(state);
         return FAILED(state->readError) ? state->readError : kJpegCorrupt;
