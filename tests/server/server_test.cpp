@@ -589,6 +589,20 @@ TEST_F(ServerRegistration, CreatesRegisteredClassesByClassIdAndProgId)
               REGDB_E_CLASSNOTREG);
 }
 
+TEST_F(ServerRegistration, FailedInstallReturnsTheRegistrationFailureAndLeavesNoTrace)
+{
+    // A machine hive that cannot be read is never written over.
+    const fs::path hive = m_dir / "machine" / "machine.reg";
+    fs::rename(hive, m_dir / "saved.reg");
+    fs::create_directory(hive);
+    const HRESULT hr = server().install(TRUE, nullptr);
+    EXPECT_TRUE(FAILED(hr));
+    EXPECT_EQ(hr, server().registerServer()); // the registration's own failure
+    fs::remove(hive);
+    fs::rename(m_dir / "saved.reg", hive);
+    expectHivesAsBefore();
+}
+
 // Last of the registration tests: per-user mode stays on for the rest of the process.
 TEST_F(ServerRegistration, InstallForTheUserWritesOnlyTheUserHive)
 {
