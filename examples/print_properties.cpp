@@ -74,6 +74,19 @@ void printProperties(IMediaFileIO* file)
     if (!audio.empty()) std::printf("audio codec: %s\n", audio.c_str());
     if (SUCCEEDED(file->GetAudioAttributes(&a, &b, &c)) && a > 0)
         std::printf("audio:       %d Hz, %d bits, %d channels\n", a, b, c);
+    // The BSTR forms hand the text to the caller, who frees it.
+    const struct {
+        const char* label;
+        HRESULT (STDMETHODCALLTYPE IMediaFileIO::*get)(BSTR*);
+    } texts[] = {{"caption:     %s\n", &IMediaFileIO::GetCaption_BSTR},
+                 {"artist:      %s\n", &IMediaFileIO::GetArtist_BSTR},
+                 {"album:       %s\n", &IMediaFileIO::GetAlbum_BSTR}};
+    for (const auto& text : texts) {
+        BSTR raw = nullptr;
+        const HRESULT hr = (file->*text.get)(&raw);
+        const tavrel::UniqueBstr value(raw);
+        if (SUCCEEDED(hr) && raw && raw[0]) std::printf(text.label, narrow(raw).c_str());
+    }
 }
 
 } // namespace

@@ -7,8 +7,11 @@
 
 #include <new>
 
+#include "contracts/tag_editor.h"
 #include "contracts/wincodec.h"
 #include "mediaobject/library_lock.h"
+#include "metadata/exif_lib_source.h"
+#include "metadata/tag_editor_source.h"
 
 namespace mio {
 namespace {
@@ -28,20 +31,27 @@ void moduleUnlock()
 // Load: the image-library and video-library locks, then the module object, then the locks of
 // the metadata sources, then the class list and the base module data (the lock hooks through
 // which every object counts against this module). Unload runs the same steps backwards.
-// The imaging component is a system service on other platforms; here its module is linked in
-// and its factory class is put into the process's class table for the manager to create.
+// The imaging component and the tag editor are registered system components on other
+// platforms; here their modules are linked in and their classes are put into the process's
+// class table, where the manager and the tag-editor source create them.
 __attribute__((constructor)) void loadModule()
 {
     libraryLocksInit();
     g_module = new (g_moduleStorage) CTavrelMediaIOModule();
+    exifLibraryLockInit();
+    tagEditorLockInit();
     tavrel::setModuleLockHooks(moduleLock, moduleUnlock);
     mioImagingRegister();
+    TagEditorRegisterClass();
 }
 
 __attribute__((destructor)) void unloadModule()
 {
+    TagEditorRevokeClass();
     mioImagingUnregister();
     tavrel::setModuleLockHooks(nullptr, nullptr);
+    tagEditorLockFini();
+    exifLibraryLockFini();
     g_module->~CTavrelMediaIOModule();
     g_module = nullptr;
     libraryLocksFini();
