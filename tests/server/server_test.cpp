@@ -5,10 +5,13 @@
 #include <gtest/gtest.h>
 #include <tavrelmediaio/MediaFileIO.h>
 
+#include <atomic>
 #include <cstdio>
 #include <filesystem>
 #include <set>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "support/test_support.h"
 
@@ -210,6 +213,36 @@ TEST_F(Server, CanUnloadOnlyWithoutLiveObjectsOrServerLocks)
     EXPECT_EQ(server().canUnloadNow(), S_FALSE); // the server lock outlives the class object
     f = factory(CLSID_ImageFileIO);
     EXPECT_EQ(f->LockServer(FALSE), S_OK);
+    f.Reset();
+    EXPECT_EQ(server().canUnloadNow(), S_OK);
+}
+
+TEST_F(Server, ObjectsMadeAndDroppedOnManyThreadsLeaveTheCountAtZero)
+{
+    ComPtr<IClassFactory> f = factory(CLSID_ImageFileIO); // a "Both" class
+    ASSERT_TRUE(f);
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < 500; ++i) {
+                IUnknown* object = nullptr;
+                if (f->CreateInstance(nullptr, IID_IUnknown, reinterpret_cast<void**>(&object)) !=
+                        S_OK ||
+                    !object) {
+                    ++failures;
+                    continue;
+                }
+                f->LockServer(TRUE);
+                object->Release();
+                f->LockServer(FALSE);
+            }
+        });
+    }
+    for (auto& thread : threads)
+        thread.join();
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_EQ(server().canUnloadNow(), S_FALSE);
     f.Reset();
     EXPECT_EQ(server().canUnloadNow(), S_OK);
 }
