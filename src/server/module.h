@@ -5,6 +5,8 @@
 #include <tavrel/platform/sync.h>
 #include <tavrelmediaio/MediaFileIO.h>
 
+#include <string>
+
 namespace mio {
 
 /// One per process, between the library's load and unload. The lock count holds one lock per
