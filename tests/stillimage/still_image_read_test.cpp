@@ -334,3 +334,50 @@ TEST(StillImageRead, CameraRawStubsFallBackToTheirTiffStructure)
 }
 
 } // namespace
+
+namespace {
+
+TEST(StillImageRead, ReadRefusesAFileThatChangedSinceItsRecord)
+{
+    support::TempDir dir;
+    const std::string path = (dir / "c.png").string();
+    sitest::Source small = sitest::gradient(20, 10), large = sitest::gradient(30, 10);
+    ASSERT_GT(sitest::write(path, qfFileGetFormatID("png"), small), 0);
+    sitest::Record rec = sitest::open(path);
+    ASSERT_NE(rec.handle, nullptr);
+    ASSERT_GT(sitest::write(path, qfFileGetFormatID("png"), large), 0);
+    sitest::Pixels px;
+    EXPECT_LE(sitest::read(rec, sitest::Want::Main, px), 0);
+    EXPECT_NE(sitest::lastError().find("changed"), std::string::npos) << sitest::lastError();
+    EXPECT_EQ(px.rowsSeen, 0);
+}
+
+TEST(StillImageRead, TransferBlocksThatAskForNothingOrLackArgumentsFail)
+{
+    MIO_CORPUS_FILE(path, "png/hopper.png");
+    sitest::Record rec = sitest::open(path);
+    sitest::Pixels px;
+    QfTransferBlock block{};
+    block.context = &px;
+    EXPECT_LE(qfFileRead(rec.handle, &block, sitest::collectRows), 0);
+    EXPECT_NE(sitest::lastError().find("asks for no image"), std::string::npos);
+    block.mainWanted = 1;
+    block.mainMode = QF_MODE_ROWS;
+    EXPECT_LE(qfFileRead(rec.handle, &block, nullptr), 0);
+    EXPECT_LE(qfFileRead(nullptr, &block, sitest::collectRows), 0);
+    EXPECT_LE(qfFileRead(rec.handle, nullptr, sitest::collectRows), 0);
+    EXPECT_EQ(q32FileFreeFileData(nullptr), 0);
+}
+
+TEST(StillImageRead, OverlongPathsAndFoldersAreRefused)
+{
+    const std::string longPath = "/tmp/" + std::string(300, 'a') + ".png";
+    EXPECT_EQ(qfFileGetFileData(longPath.c_str(), 0), nullptr);
+    EXPECT_NE(sitest::lastError().find("259"), std::string::npos);
+    support::TempDir dir;
+    std::filesystem::create_directory(dir / "folder.png");
+    EXPECT_EQ(qfFileGetFileData((dir / "folder.png").c_str(), 0), nullptr);
+    EXPECT_NE(sitest::lastError().find("not a file"), std::string::npos) << sitest::lastError();
+}
+
+} // namespace
