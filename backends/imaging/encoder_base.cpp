@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "factory.h"
+#include "metadata/jpeg_metadata.h"
 #include "palette.h"
 #include "pixel_format.h"
 
@@ -19,6 +20,14 @@ class FrameEncode final : public ComObject<FrameEncode, IWICBitmapFrameEncode> {
         : m_owner(std::move(owner)), m_traits(traits), m_stream(stream),
           m_committedFlag(std::move(committed))
     {
+        // JPEG frames carry metadata blocks: copied from a source frame and edited by path.
+        if (*traits.container == GUID_ContainerFormatJpeg)
+            m_meta = metadata::makeJpegFrameMetadata();
+    }
+
+    HRESULT queryExtra(REFIID riid, void** ppv)
+    {
+        return m_meta ? m_meta->queryBlockWriter(riid, ppv) : E_NOINTERFACE;
     }
 
     STDMETHODIMP Initialize(IPropertyBag2*) override
@@ -126,6 +135,18 @@ class FrameEncode final : public ComObject<FrameEncode, IWICBitmapFrameEncode> {
                 m_dpiY = y;
             }
         }
+        if (m_meta && m_state == State::Initialized && m_formatSet) {
+            // An unchanged JPEG frame keeps its compressed data: no generation loss.
+            const HRESULT copied = m_meta->tryCopyScan(pIBitmapSource, rc, srcFormat == m_format,
+                                                       m_width, m_height, m_stream.Get());
+            RETURN_IF_FAILED(fail(copied));
+            if (copied == S_OK) {
+                m_state = State::Writing;
+                m_written = m_height;
+                m_scanCopied = true;
+                return S_OK;
+            }
+        }
         ComPtr<IWICBitmapSource> source(pIBitmapSource);
         if (srcFormat != m_format) {
             ComPtr<IWICFormatConverter> converter;
@@ -163,7 +184,8 @@ class FrameEncode final : public ComObject<FrameEncode, IWICBitmapFrameEncode> {
     STDMETHODIMP Commit() override
     {
         if (m_state != State::Writing || m_written != m_height) return WINCODEC_ERR_WRONGSTATE;
-        RETURN_IF_FAILED(fail(m_sink->finish()));
+        if (!m_scanCopied) RETURN_IF_FAILED(fail(m_sink->finish()));
+        if (!m_scanCopied && m_meta) RETURN_IF_FAILED(fail(m_meta->finish(m_stream.Get())));
         m_state = State::Committed;
         *m_committedFlag = true;
         return S_OK;
@@ -172,7 +194,7 @@ class FrameEncode final : public ComObject<FrameEncode, IWICBitmapFrameEncode> {
     {
         if (!pp) return E_INVALIDARG;
         *pp = nullptr;
-        return WINCODEC_ERR_UNSUPPORTEDOPERATION;
+        return m_meta ? m_meta->queryWriter(pp) : WINCODEC_ERR_UNSUPPORTEDOPERATION;
     }
 
   private:
@@ -186,8 +208,11 @@ class FrameEncode final : public ComObject<FrameEncode, IWICBitmapFrameEncode> {
         m_bpp = pixelFormatInfo(m_format)->bitsPerPixel;
         m_sink = m_traits.makeSink();
         if (!m_sink) return E_OUTOFMEMORY;
-        RETURN_IF_FAILED(fail(
-            m_sink->start(m_stream.Get(), m_width, m_height, m_format, m_dpiX, m_dpiY, m_palette)));
+        // With metadata to place after SOI, the pixels are compressed into a buffer first.
+        IStream* target = m_stream.Get();
+        if (m_meta && !(target = m_meta->pixelStream())) return fail(E_OUTOFMEMORY);
+        RETURN_IF_FAILED(
+            fail(m_sink->start(target, m_width, m_height, m_format, m_dpiX, m_dpiY, m_palette)));
         m_state = State::Writing;
         return S_OK;
     }
@@ -208,7 +233,9 @@ class FrameEncode final : public ComObject<FrameEncode, IWICBitmapFrameEncode> {
     bool m_formatSet = false;
     std::vector<WICColor> m_palette;
     std::unique_ptr<RowSink> m_sink;
-    std::shared_ptr<bool> m_committedFlag; // read by the encoder's Commit
+    std::shared_ptr<bool> m_committedFlag;               // read by the encoder's Commit
+    std::shared_ptr<metadata::JpegFrameMetadata> m_meta; // JPEG only
+    bool m_scanCopied = false;
 };
 
 class Encoder final : public ComObject<Encoder, IWICBitmapEncoder> {

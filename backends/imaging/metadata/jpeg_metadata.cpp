@@ -337,7 +337,8 @@ struct JpegModel {
     int xmpSegment = -1, exifSegment = -1;
     std::vector<size_t> app13Segments;
     std::vector<uint8_t> xmpBytes;
-    std::optional<fmt::XmpPacket> xmp; // parsed on first need
+    std::optional<fmt::XmpPacket> xmp;  // parsed on first need
+    std::optional<uint32_t> xmpPadding; // asked for on a frame being encoded
     bool xmpDirty = false, exifRemoved = false, iptcRemoved = false;
     std::recursive_mutex lock;
 
@@ -785,8 +786,11 @@ class FrameWriter final : public ReaderBase<FrameWriter, IWICMetadataQueryWriter
             RETURN_IF_FAILED(parseQuery(wzName, steps));
             if (steps.empty()) return WINCODEC_ERR_UNSUPPORTEDOPERATION;
             // Padding only matters when a file is written anew; in place the room is fixed.
-            if (equalsNoCase(steps.back().text, u"PaddingSchema:Padding") && !steps.back().isData)
-                return pv->vt == VT_UI4 ? S_OK : WINCODEC_ERR_PROPERTYUNEXPECTEDTYPE;
+            if (equalsNoCase(steps.back().text, u"PaddingSchema:Padding") && !steps.back().isData) {
+                if (pv->vt != VT_UI4) return WINCODEC_ERR_PROPERTYUNEXPECTEDTYPE;
+                if (steps.size() == 2 && stepIs(steps[0], u"xmp")) m_model->xmpPadding = pv->ulVal;
+                return S_OK;
+            }
             if (!stepIs(steps[0], u"xmp") || steps.size() < 2 || steps.size() > 3)
                 return WINCODEC_ERR_UNSUPPORTEDOPERATION;
             RETURN_IF_FAILED(m_model->ensureXmp());
@@ -1083,6 +1087,380 @@ class FastEncoder final : public ComObject<FastEncoder, IWICFastMetadataEncoder>
     ComPtr<FrameWriter> m_writer; // one writer, so staged changes are shared by every caller
 };
 
+// ---- block reader of a decoded frame, block writer and file assembly of an encoded one ----
+
+bool isMetadataMarker(uint8_t marker)
+{
+    return (marker >= 0xE0 && marker <= 0xEF) || marker == fmt::kMarkerCom;
+}
+
+class BlockReader final
+    : public ComObject<BlockReader, IWICMetadataBlockReader, IMioMetadataSource> {
+  public:
+    explicit BlockReader(std::shared_ptr<JpegModel> model) : m_model(std::move(model)) {}
+
+    STDMETHODIMP GetContainerFormat(GUID* pguid) override
+    {
+        if (!pguid) return E_INVALIDARG;
+        *pguid = GUID_ContainerFormatJpeg;
+        return S_OK;
+    }
+    STDMETHODIMP GetCount(UINT* pc) override
+    {
+        if (!pc) return E_INVALIDARG;
+        UINT n = 0;
+        for (const auto& seg : m_model->layout.segments)
+            n += isMetadataMarker(seg.marker) ? 1u : 0u;
+        *pc = n;
+        return S_OK;
+    }
+    // Blocks are copied whole through InitializeFromBlockReader; per-block metadata reader
+    // objects are not offered.
+    STDMETHODIMP GetReaderByIndex(UINT, IWICMetadataReader** pp) override
+    {
+        if (!pp) return E_INVALIDARG;
+        *pp = nullptr;
+        return WINCODEC_ERR_UNSUPPORTEDOPERATION;
+    }
+    STDMETHODIMP GetEnumerator(IEnumUnknown** pp) override
+    {
+        if (!pp) return E_INVALIDARG;
+        *pp = nullptr;
+        return WINCODEC_ERR_UNSUPPORTEDOPERATION;
+    }
+    STDMETHODIMP GetMetadataStream(IStream** ppStream, GUID* pContainer) override
+    {
+        if (!ppStream || !pContainer) return E_INVALIDARG;
+        *pContainer = GUID_ContainerFormatJpeg;
+        return handOut<IStream>(m_model->stream, ppStream);
+    }
+
+  private:
+    std::shared_ptr<JpegModel> m_model;
+};
+
+struct RawSegment {
+    uint8_t marker;
+    std::vector<uint8_t> payload;
+};
+
+HRESULT writeAll(IStream* out, const void* data, size_t size)
+{
+    const auto* p = static_cast<const uint8_t*>(data);
+    while (size > 0) {
+        const ULONG chunk = static_cast<ULONG>(std::min<size_t>(size, 1u << 30));
+        ULONG put = 0;
+        RETURN_IF_FAILED(out->Write(p, chunk, &put));
+        if (put == 0) return WINCODEC_ERR_STREAMWRITE;
+        p += put;
+        size -= put;
+    }
+    return S_OK;
+}
+
+HRESULT writeSegment(IStream* out, uint8_t marker, std::span<const uint8_t> payload)
+{
+    if (payload.size() > fmt::kMaxSegmentPayload) return WINCODEC_ERR_TOOMUCHMETADATA;
+    const size_t length = payload.size() + 2;
+    const uint8_t head[4] = {0xFF, marker, static_cast<uint8_t>(length >> 8),
+                             static_cast<uint8_t>(length & 0xFF)};
+    RETURN_IF_FAILED(writeAll(out, head, 4));
+    return writeAll(out, payload.data(), payload.size());
+}
+
+// Copies `count` bytes of `in` from `from` to the end of `out`.
+HRESULT copyRange(IStream* in, uint64_t from, uint64_t count, IStream* out)
+{
+    std::vector<uint8_t> buffer(std::min<uint64_t>(count, 1u << 20));
+    uint64_t done = 0;
+    while (done < count) {
+        const ULONG n = static_cast<ULONG>(std::min<uint64_t>(buffer.size(), count - done));
+        RETURN_IF_FAILED(seekTo(in, from + done));
+        RETURN_IF_FAILED(readExact(in, buffer.data(), n));
+        RETURN_IF_FAILED(writeAll(out, buffer.data(), n));
+        done += n;
+    }
+    return S_OK;
+}
+
+class FrameMetadataImpl;
+
+class BlockWriter final : public ComObject<BlockWriter, IWICMetadataBlockWriter> {
+  public:
+    explicit BlockWriter(std::shared_ptr<FrameMetadataImpl> owner) : m_owner(std::move(owner)) {}
+
+    STDMETHODIMP GetContainerFormat(GUID* pguid) override
+    {
+        if (!pguid) return E_INVALIDARG;
+        *pguid = GUID_ContainerFormatJpeg;
+        return S_OK;
+    }
+    STDMETHODIMP GetCount(UINT* pc) override;
+    STDMETHODIMP GetReaderByIndex(UINT, IWICMetadataReader** pp) override
+    {
+        if (!pp) return E_INVALIDARG;
+        *pp = nullptr;
+        return WINCODEC_ERR_UNSUPPORTEDOPERATION;
+    }
+    STDMETHODIMP GetEnumerator(IEnumUnknown** pp) override
+    {
+        if (!pp) return E_INVALIDARG;
+        *pp = nullptr;
+        return WINCODEC_ERR_UNSUPPORTEDOPERATION;
+    }
+    STDMETHODIMP InitializeFromBlockReader(IWICMetadataBlockReader* reader) override;
+    STDMETHODIMP GetWriterByIndex(UINT, IWICMetadataWriter** pp) override
+    {
+        if (!pp) return E_INVALIDARG;
+        *pp = nullptr;
+        return WINCODEC_ERR_UNSUPPORTEDOPERATION;
+    }
+    STDMETHODIMP AddWriter(IWICMetadataWriter*) override
+    {
+        return WINCODEC_ERR_UNSUPPORTEDOPERATION;
+    }
+    STDMETHODIMP SetWriterByIndex(UINT, IWICMetadataWriter*) override
+    {
+        return WINCODEC_ERR_UNSUPPORTEDOPERATION;
+    }
+    STDMETHODIMP RemoveWriterByIndex(UINT) override { return WINCODEC_ERR_UNSUPPORTEDOPERATION; }
+
+  private:
+    std::shared_ptr<FrameMetadataImpl> m_owner;
+};
+
+class FrameMetadataImpl final : public JpegFrameMetadata,
+                                public std::enable_shared_from_this<FrameMetadataImpl> {
+  public:
+    HRESULT init() { return rebuildModel(); }
+
+    HRESULT queryBlockWriter(REFIID riid, void** ppv) override
+    {
+        if (!ppv) return E_POINTER;
+        *ppv = nullptr;
+        if (riid != IID_IWICMetadataBlockWriter && riid != IID_IWICMetadataBlockReader)
+            return E_NOINTERFACE;
+        auto writer = BlockWriter::make(shared_from_this());
+        if (!writer) return E_OUTOFMEMORY;
+        return writer->QueryInterface(riid, ppv);
+    }
+    HRESULT queryWriter(IWICMetadataQueryWriter** pp) override
+    {
+        if (!pp) return E_INVALIDARG;
+        *pp = nullptr;
+        if (!m_writer) m_writer = FrameWriter::make(m_model, m_model->root);
+        return handOut<IWICMetadataQueryWriter>(m_writer, pp);
+    }
+
+    HRESULT copyBlocks(IWICMetadataBlockReader* reader)
+    {
+        if (!reader) return E_INVALIDARG;
+        ComPtr<IMioMetadataSource> source;
+        if (FAILED(reader->QueryInterface(IID_IMioMetadataSource,
+                                          reinterpret_cast<void**>(source.GetAddressOf()))))
+            return WINCODEC_ERR_UNSUPPORTEDOPERATION;
+        ComPtr<IStream> stream;
+        GUID container{};
+        RETURN_IF_FAILED(source->GetMetadataStream(stream.GetAddressOf(), &container));
+        if (container != GUID_ContainerFormatJpeg) return WINCODEC_ERR_UNSUPPORTEDOPERATION;
+        const fmt::ByteSource bytes = streamSource(stream.Get());
+        auto layout = fmt::walkJpeg(bytes);
+        if (!layout) return WINCODEC_ERR_BADHEADER;
+        std::vector<RawSegment> blocks;
+        for (const fmt::Segment& seg : layout->segments) {
+            if (!isMetadataMarker(seg.marker)) continue;
+            auto payload = fmt::readPayload(bytes, seg);
+            if (!payload) return WINCODEC_ERR_BADMETADATAHEADER;
+            blocks.push_back({seg.marker, std::move(*payload)});
+        }
+        m_blocks = std::move(blocks);
+        m_writer = nullptr; // writers handed out before keep the old blocks
+        return rebuildModel();
+    }
+    UINT blockCount() const { return static_cast<UINT>(m_blocks.size()); }
+
+    HRESULT tryCopyScan(IWICBitmapSource* source, const WICRect& rc, bool sameFormat, UINT width,
+                        UINT height, IStream* out) override
+    {
+        if (!sameFormat || rc.X != 0 || rc.Y != 0) return S_FALSE;
+        ComPtr<IMioMetadataSource> meta;
+        if (FAILED(source->QueryInterface(IID_IMioMetadataSource,
+                                          reinterpret_cast<void**>(meta.GetAddressOf()))))
+            return S_FALSE;
+        ComPtr<IStream> in;
+        GUID container{};
+        if (FAILED(meta->GetMetadataStream(in.GetAddressOf(), &container)) ||
+            container != GUID_ContainerFormatJpeg)
+            return S_FALSE;
+        UINT sw = 0, sh = 0;
+        RETURN_IF_FAILED(source->GetSize(&sw, &sh));
+        if (sw != width || sh != height || static_cast<UINT>(rc.Width) != width ||
+            static_cast<UINT>(rc.Height) != height)
+            return S_FALSE;
+        const fmt::ByteSource bytes = streamSource(in.Get());
+        auto layout = fmt::walkJpeg(bytes);
+        if (!layout || layout->end != fmt::WalkEnd::StartOfScan) return S_FALSE;
+        // The frame must be the picture at its stored size, not a reduced decode.
+        bool sizeMatches = false;
+        for (const fmt::Segment& seg : layout->segments) {
+            const uint8_t m = seg.marker;
+            if (m < 0xC0 || m > 0xCF || m == 0xC4 || m == 0xC8 || m == 0xCC) continue;
+            uint8_t sof[5];
+            if (seg.payloadSize < 5 || !bytes.read(seg.payloadOffset, sof)) return S_FALSE;
+            sizeMatches =
+                (UINT{sof[1]} << 8 | sof[2]) == height && (UINT{sof[3]} << 8 | sof[4]) == width;
+            break;
+        }
+        if (!sizeMatches) return S_FALSE;
+        std::vector<RawSegment> head;
+        RETURN_IF_FAILED(outputBlocks(head));
+        uint64_t size = 0;
+        RETURN_IF_FAILED(streamSize(in.Get(), &size));
+        if (size < layout->stopOffset) return WINCODEC_ERR_BADSTREAMDATA;
+        static const uint8_t kSoi[2] = {0xFF, fmt::kMarkerSoi};
+        RETURN_IF_FAILED(writeAll(out, kSoi, 2));
+        for (const RawSegment& b : head)
+            RETURN_IF_FAILED(writeSegment(out, b.marker, b.payload));
+        // Tables and frame header as they were, then the entropy-coded data byte for byte.
+        for (const fmt::Segment& seg : layout->segments) {
+            if (isMetadataMarker(seg.marker) || seg.kind == fmt::SegmentKind::StartOfScan) continue;
+            RETURN_IF_FAILED(copyRange(in.Get(), seg.offset, seg.endOffset() - seg.offset, out));
+        }
+        return copyRange(in.Get(), layout->stopOffset, size - layout->stopOffset, out);
+    }
+
+    IStream* pixelStream() override
+    {
+        if (!m_pixels && FAILED(CreateStreamOnHGlobal(nullptr, TRUE, m_pixels.GetAddressOf())))
+            return nullptr;
+        return m_pixels.Get();
+    }
+
+    HRESULT finish(IStream* out) override
+    {
+        if (!m_pixels) return E_UNEXPECTED;
+        uint64_t size = 0;
+        RETURN_IF_FAILED(streamSize(m_pixels.Get(), &size));
+        std::vector<uint8_t> encoded(static_cast<size_t>(size));
+        RETURN_IF_FAILED(seekTo(m_pixels.Get(), 0));
+        if (size)
+            RETURN_IF_FAILED(readExact(m_pixels.Get(), encoded.data(), static_cast<ULONG>(size)));
+        auto layout = fmt::walkJpeg(fmt::ByteSource(encoded));
+        if (!layout || layout->end != fmt::WalkEnd::StartOfScan) return WINCODEC_ERR_INTERNALERROR;
+        std::vector<RawSegment> head;
+        RETURN_IF_FAILED(outputBlocks(head));
+        const bool haveJfif = std::any_of(head.begin(), head.end(), [](const RawSegment& b) {
+            return b.marker == fmt::kMarkerApp0 && b.payload.size() >= 5 &&
+                   std::memcmp(b.payload.data(), "JFIF", 5) == 0;
+        });
+        static const uint8_t kSoi[2] = {0xFF, fmt::kMarkerSoi};
+        RETURN_IF_FAILED(writeAll(out, kSoi, 2));
+        for (const RawSegment& b : head)
+            RETURN_IF_FAILED(writeSegment(out, b.marker, b.payload));
+        for (const fmt::Segment& seg : layout->segments) {
+            if (seg.kind == fmt::SegmentKind::StartOfScan) continue;
+            if (seg.kind == fmt::SegmentKind::Jfif && haveJfif) continue;
+            RETURN_IF_FAILED(
+                writeAll(out, encoded.data() + seg.offset, seg.endOffset() - seg.offset));
+        }
+        return writeAll(out, encoded.data() + layout->stopOffset,
+                        encoded.size() - layout->stopOffset);
+    }
+
+  private:
+    // The model behind the frame's query writer: the copied blocks in a JPEG head of their own.
+    HRESULT rebuildModel()
+    {
+        std::vector<uint8_t> head = {0xFF, fmt::kMarkerSoi};
+        for (const RawSegment& b : m_blocks) {
+            const size_t length = b.payload.size() + 2;
+            head.insert(head.end(), {0xFF, b.marker, static_cast<uint8_t>(length >> 8),
+                                     static_cast<uint8_t>(length & 0xFF)});
+            head.insert(head.end(), b.payload.begin(), b.payload.end());
+        }
+        head.insert(head.end(), {0xFF, fmt::kMarkerSos, 0x00, 0x02, 0xFF, fmt::kMarkerEoi});
+        auto stream = WicStream::make();
+        if (!stream) return E_OUTOFMEMORY;
+        RETURN_IF_FAILED(stream->initializeFromBytes(
+            std::make_shared<const std::vector<BYTE>>(std::move(head))));
+        return buildModel(stream.Get(), m_model);
+    }
+
+    // The blocks to write: the copied ones with the query writer's edits and padding applied.
+    HRESULT outputBlocks(std::vector<RawSegment>& out)
+    {
+        JpegModel& m = *m_model;
+        std::lock_guard<std::recursive_mutex> guard(m.lock);
+        out.clear();
+        std::optional<std::vector<uint8_t>> xmpPayload;
+        if (m.xmpDirty || m.xmpPadding) {
+            RETURN_IF_FAILED(m.ensureXmp());
+            fmt::XmpSerializeOptions opts;
+            opts.padding = m.xmpPadding.value_or(2048);
+            auto packet = m.xmp->serialize(opts);
+            if (!packet && packet.error() == fmt::Error::TooLarge) {
+                opts.padding = 0;
+                packet = m.xmp->serialize(opts);
+            }
+            if (!packet) return WINCODEC_ERR_UNEXPECTEDMETADATATYPE;
+            std::vector<uint8_t> payload(fmt::kXmpSignature.begin(), fmt::kXmpSignature.end());
+            payload.insert(payload.end(), packet->begin(), packet->end());
+            if (payload.size() > fmt::kMaxSegmentPayload) {
+                // Padding gives way first; a packet that alone is too big does not fit.
+                const size_t over = payload.size() - fmt::kMaxSegmentPayload;
+                if (over > opts.padding) return WINCODEC_ERR_TOOMUCHMETADATA;
+                opts.padding -= static_cast<uint32_t>(over);
+                packet = m.xmp->serialize(opts);
+                if (!packet) return WINCODEC_ERR_TOOMUCHMETADATA;
+                payload.assign(fmt::kXmpSignature.begin(), fmt::kXmpSignature.end());
+                payload.insert(payload.end(), packet->begin(), packet->end());
+            }
+            xmpPayload = std::move(payload);
+        }
+        bool xmpPlaced = false;
+        size_t insertAt = 0;
+        for (size_t i = 0; i < m_blocks.size(); ++i) {
+            const RawSegment& b = m_blocks[i];
+            const fmt::Segment& seg = m.layout.segments[i];
+            if (seg.kind == fmt::SegmentKind::Exif && m.exifRemoved) continue;
+            if (seg.kind == fmt::SegmentKind::Photoshop && m.iptcRemoved) continue;
+            if (static_cast<int>(i) == m.xmpSegment && xmpPayload) {
+                out.push_back({fmt::kMarkerApp1, *xmpPayload});
+                xmpPlaced = true;
+                continue;
+            }
+            out.push_back(b);
+            if (seg.kind == fmt::SegmentKind::Jfif || seg.kind == fmt::SegmentKind::Exif)
+                insertAt = out.size();
+        }
+        if (xmpPayload && !xmpPlaced)
+            out.insert(out.begin() + static_cast<std::ptrdiff_t>(insertAt),
+                       RawSegment{fmt::kMarkerApp1, std::move(*xmpPayload)});
+        return S_OK;
+    }
+
+    std::vector<RawSegment> m_blocks;
+    std::shared_ptr<JpegModel> m_model;
+    ComPtr<FrameWriter> m_writer;
+    ComPtr<IStream> m_pixels;
+};
+
+STDMETHODIMP BlockWriter::GetCount(UINT* pc)
+{
+    if (!pc) return E_INVALIDARG;
+    *pc = m_owner->blockCount();
+    return S_OK;
+}
+
+STDMETHODIMP BlockWriter::InitializeFromBlockReader(IWICMetadataBlockReader* reader)
+{
+    try {
+        return m_owner->copyBlocks(reader);
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
+}
+
 } // namespace
 
 HRESULT createJpegQueryReader(IStream* stream, IWICMetadataQueryReader** ppReader)
@@ -1124,6 +1502,37 @@ HRESULT createXmpContainerWriter(REFGUID format, IWICMetadataQueryWriter** ppWri
         return handOut<IWICMetadataQueryWriter>(ContainerWriter::make(nullptr, node), ppWriter);
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
+    }
+}
+
+} // namespace mio::imaging::metadata
+
+namespace mio::imaging::metadata {
+
+HRESULT createJpegBlockReader(IStream* stream, REFIID riid, void** ppv)
+{
+    if (!ppv) return E_POINTER;
+    *ppv = nullptr;
+    if (!stream) return E_INVALIDARG;
+    try {
+        std::shared_ptr<JpegModel> model;
+        RETURN_IF_FAILED(buildModel(stream, model));
+        auto reader = BlockReader::make(model);
+        if (!reader) return E_OUTOFMEMORY;
+        return reader->QueryInterface(riid, ppv);
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
+}
+
+std::shared_ptr<JpegFrameMetadata> makeJpegFrameMetadata()
+{
+    try {
+        auto meta = std::make_shared<FrameMetadataImpl>();
+        if (FAILED(meta->init())) return nullptr;
+        return meta;
+    } catch (const std::bad_alloc&) {
+        return nullptr;
     }
 }
 

@@ -3,6 +3,8 @@
 // readers, the in-place fast metadata encoder and free-standing XMP container writers.
 #pragma once
 
+#include <memory>
+
 #include "contracts/wincodec.h"
 
 // Not published: lets the factory reach the stream behind a frame of this component.
@@ -26,5 +28,30 @@ HRESULT createJpegFastEncoder(IStream* stream, IWICFastMetadataEncoder** ppEncod
 
 // An empty writer of an XMP bag, seq or alternative (CreateQueryWriter).
 HRESULT createXmpContainerWriter(REFGUID format, IWICMetadataQueryWriter** ppWriter);
+
+// The metadata blocks of the JPEG frame whose stream this is (QueryInterface of a decoded frame
+// for IWICMetadataBlockReader).
+HRESULT createJpegBlockReader(IStream* stream, REFIID riid, void** ppv);
+
+// The metadata side of one JPEG frame being encoded: the blocks copied in through its block
+// writer, its query writer, and the assembly of the output file.
+class JpegFrameMetadata {
+  public:
+    virtual ~JpegFrameMetadata() = default;
+    // IWICMetadataBlockWriter (and its reader) for the frame-encode object `owner`.
+    virtual HRESULT queryBlockWriter(REFIID riid, void** ppv) = 0;
+    virtual HRESULT queryWriter(IWICMetadataQueryWriter** pp) = 0;
+    // When `source` is an unscaled JPEG frame of this component, of `width` x `height`, and the
+    // whole of it is asked for without a format change, writes the complete file to `out`
+    // with the compressed data copied unchanged, and answers S_OK. S_FALSE: encode the pixels.
+    virtual HRESULT tryCopyScan(IWICBitmapSource* source, const WICRect& rc, bool sameFormat,
+                                UINT width, UINT height, IStream* out) = 0;
+    // Where the pixel encoder writes when the frame has metadata to add; null to write to the
+    // output directly.
+    virtual IStream* pixelStream() = 0;
+    // After the pixel encoder finished: the output file with the metadata blocks after SOI.
+    virtual HRESULT finish(IStream* out) = 0;
+};
+std::shared_ptr<JpegFrameMetadata> makeJpegFrameMetadata();
 
 } // namespace mio::imaging::metadata

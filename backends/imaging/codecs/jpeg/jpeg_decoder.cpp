@@ -345,6 +345,11 @@ class JpegFrame final
     {
         return metadata::createJpegQueryReader(m_stream.Get(), pp);
     }
+    HRESULT queryExtra(REFIID riid, void** ppv)
+    {
+        if (riid != IID_IWICMetadataBlockReader) return E_NOINTERFACE;
+        return metadata::createJpegBlockReader(m_stream.Get(), riid, ppv);
+    }
     STDMETHODIMP GetMetadataStream(IStream** ppStream, GUID* pContainer) override
     {
         if (!ppStream || !pContainer) return E_INVALIDARG;
