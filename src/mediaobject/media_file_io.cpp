@@ -3,6 +3,8 @@
 #include "mediaobject/media_file_io.h"
 #include "server/type_library.h"
 
+#include <dib/image_file_io.h>
+
 #include <contracts/file_format_id_table.h>
 #include <contracts/still_image_library.h>
 #include <tavrel/platform/files.h>
@@ -13,7 +15,9 @@
 #include <array>
 #include <cmath>
 #include <cstring>
+#include <memory>
 #include <new>
+#include <string>
 #include <string_view>
 
 namespace mio {
@@ -22,6 +26,13 @@ namespace {
 
 // Codec names arrive from the library in a zeroed buffer of this size.
 constexpr int32_t kCodecNameBytes = 128;
+
+// Format number of "jpg", the one format whose writer takes a quality.
+constexpr int32_t kJpegFileFormat = 53;
+
+struct ImageRecordFree {
+    void operator()(HGLOBAL record) const { q32FileFreeFileData(record); }
+};
 
 std::string_view boundedText(const char* text, size_t capacity)
 {
@@ -592,9 +603,29 @@ STDMETHODIMP CMediaFileIO::GetAlbum_BSTR(BSTR*)
 {
     return E_NOTIMPL;
 }
-STDMETHODIMP CMediaFileIO::WriteImageFile(const WCHAR*, int32_t, PackedDib, BOOL, int32_t)
+// Independent of the object's records; the JPEG quality is the library's shared setting, set
+// for this one write and put back afterwards whatever the write's outcome.
+STDMETHODIMP CMediaFileIO::WriteImageFile(const WCHAR* szFileName, int32_t nFileFormat,
+                                          PackedDib pDib, BOOL bSavePreview,
+                                          int32_t nCompresionQuality)
 {
-    return E_NOTIMPL;
+    if (!FileFormatIdTable::isStillNumber(nFileFormat)) return E_INVALIDARG;
+    if (!szFileName || !pDib) return E_INVALIDARG;
+    // A path the code page cannot hold, or one too long for the record, would name another file.
+    const auto ansiPath = tavrel::toMultiByte(std::u16string_view(szFileName));
+    if (!ansiPath || ansiPath->empty() || ansiPath->size() >= sizeof(ImageFileData::path))
+        return E_FAIL;
+    const std::string extension(FileFormatIdTable::extensionOf(nFileFormat));
+    const int32_t formatId = qfFileGetFormatID(extension.c_str());
+    if (formatId <= 0) return E_FAIL;
+    const std::unique_ptr<void, ImageRecordFree> record(
+        NewImageWriteRecord(ansiPath->c_str(), formatId, pDib));
+    if (!record) return E_FAIL;
+    const bool jpeg = nFileFormat == kJpegFileFormat;
+    const int previousQuality = jpeg ? SwapJpegQuality(nCompresionQuality) : 0;
+    const int result = DibWriteImageFile(record.get(), pDib, bSavePreview != 0);
+    if (jpeg) SwapJpegQuality(previousQuality);
+    return result > 0 ? S_OK : E_FAIL;
 }
 
 } // namespace mio

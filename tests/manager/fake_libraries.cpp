@@ -182,6 +182,27 @@ TAVREL_API int32_t q32FileIsDSCRawDataFile(const char*)
     return g_state.isRaw ? 1 : 0;
 }
 
+// Pixels are not faked: reading and writing fail as a library without decoders would.
+TAVREL_API int32_t qfFileGetFormatID(const char*)
+{
+    return 0;
+}
+
+TAVREL_API int32_t qfFileRead(HGLOBAL, QfTransferBlock*, QfReadRowsProc)
+{
+    return 0;
+}
+
+TAVREL_API int32_t qfFileReadMerged(HGLOBAL, QfTransferBlock*, QfReadRowsProc)
+{
+    return 0;
+}
+
+TAVREL_API int32_t qfFileWrite(HGLOBAL, QfTransferBlock*, QfWriteRowsProc)
+{
+    return 0;
+}
+
 // ---- common library ----
 
 TAVREL_API void c32ResetDLLErrInfo() {}
@@ -189,6 +210,12 @@ TAVREL_API void c32ResetDLLErrInfo() {}
 TAVREL_API int c32GetDLLErrorInfo(LPSTR text, int size, int, int, int, int)
 {
     if (text && size > 0) text[0] = '\0';
+    return 0;
+}
+
+TAVREL_API int q32GetKelvraIniFileName(LPSTR path, int size)
+{
+    if (path && size > 0) path[0] = '\0';
     return 0;
 }
 
