@@ -1,0 +1,148 @@
+// SPDX-License-Identifier: MIT
+// Loads libtavrelmediaio.so the way a host does and wraps the manager for the commands.
+#include "engine.h"
+
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <vector>
+
+#ifndef MIO_DEFAULT_MODULE
+#define MIO_DEFAULT_MODULE ""
+#endif
+
+namespace mediaio {
+
+std::u16string widen(const std::string& utf8)
+{
+    const int length = MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, nullptr, 0);
+    if (length <= 0) return {};
+    std::u16string text(static_cast<size_t>(length), u'\0');
+    MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, text.data(), length);
+    text.resize(static_cast<size_t>(length - 1));
+    return text;
+}
+
+std::string narrow(const WCHAR* text)
+{
+    if (!text) return {};
+    const int length = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    if (length <= 0) return {};
+    std::string out(static_cast<size_t>(length), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text, -1, out.data(), length, nullptr, nullptr);
+    out.resize(static_cast<size_t>(length - 1));
+    return out;
+}
+
+std::string hresultText(HRESULT hr)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(hr));
+    return text;
+}
+
+namespace {
+
+std::filesystem::path executableDir()
+{
+    std::error_code ec;
+    const auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
+    return ec ? std::filesystem::path() : self.parent_path();
+}
+
+// Candidates in order: what the user named, the environment, an install beside bin/, the
+// build tree the tool came from, and finally the loader's own search path.
+std::vector<std::string> moduleCandidates(const std::string& explicitPath)
+{
+    if (!explicitPath.empty()) return {explicitPath};
+    std::vector<std::string> out;
+    if (const char* env = std::getenv("MEDIAIO_LIBRARY"); env && *env) return {env};
+    const auto dir = executableDir();
+    if (!dir.empty()) {
+        out.push_back((dir / "../lib/libtavrelmediaio.so.0").string());
+        out.push_back((dir / "../../src/server/libtavrelmediaio.so.0").string());
+    }
+    if (*MIO_DEFAULT_MODULE) out.emplace_back(MIO_DEFAULT_MODULE);
+    out.emplace_back("libtavrelmediaio.so.0");
+    return out;
+}
+
+} // namespace
+
+Engine::~Engine()
+{
+    m_manager.Reset();
+    if (!m_module) return;
+    // Unload only when no object of the engine is left alive.
+    auto canUnloadNow = reinterpret_cast<HRESULT (*)()>(dlsym(m_module, "DllCanUnloadNow"));
+    if (canUnloadNow && canUnloadNow() == S_OK) dlclose(m_module);
+}
+
+bool Engine::start(const std::string& explicitPath, std::string& error)
+{
+    const auto candidates = moduleCandidates(explicitPath);
+    std::string lastFailure;
+    std::string loadedFrom;
+    for (const auto& candidate : candidates) {
+        const bool isPath = candidate.find('/') != std::string::npos;
+        if (isPath && candidates.size() > 1 && access(candidate.c_str(), F_OK) != 0) continue;
+        m_module = dlopen(candidate.c_str(), RTLD_NOW | RTLD_LOCAL);
+        if (m_module) {
+            loadedFrom = candidate;
+            break;
+        }
+        const char* why = dlerror();
+        lastFailure = why ? why : candidate;
+    }
+    if (!m_module) {
+        error =
+            "cannot load the engine library: " +
+            (lastFailure.empty() ? std::string("libtavrelmediaio.so.0 not found") : lastFailure) +
+            " (use --library PATH or MEDIAIO_LIBRARY)";
+        return false;
+    }
+    auto getClassObject = reinterpret_cast<HRESULT (*)(REFCLSID, REFIID, LPVOID*)>(
+        dlsym(m_module, "DllGetClassObject"));
+    if (!getClassObject) {
+        error = loadedFrom + " is not the engine library (no DllGetClassObject)";
+        return false;
+    }
+    ComPtr<IClassFactory> factory;
+    HRESULT hr = getClassObject(CLSID_MediaFileIOMan, IID_IClassFactory,
+                                reinterpret_cast<void**>(factory.GetAddressOf()));
+    if (SUCCEEDED(hr))
+        hr = factory->CreateInstance(nullptr, IID_IMediaFileIOMan,
+                                     reinterpret_cast<void**>(m_manager.GetAddressOf()));
+    if (SUCCEEDED(hr)) hr = m_manager->Initialize(0);
+    if (FAILED(hr)) {
+        error = "cannot start the engine: " + hresultText(hr);
+        m_manager.Reset();
+        return false;
+    }
+    return true;
+}
+
+std::string Engine::lastErrorText()
+{
+    if (!m_manager) return {};
+    WCHAR text[256] = {};
+    if (FAILED(m_manager->GetErrorString(text, static_cast<int32_t>(sizeof text)))) return {};
+    text[255] = u'\0';
+    return narrow(text);
+}
+
+HRESULT Engine::parse(const std::string& path, ComPtr<IMediaFileIO>& file, std::string& error)
+{
+    file.Reset();
+    const HRESULT hr = m_manager->ParseFile(widen(path).c_str(), file.GetAddressOf());
+    if (SUCCEEDED(hr) && file) return S_OK;
+    const std::string text = lastErrorText();
+    error = "cannot open (" + hresultText(FAILED(hr) ? hr : E_FAIL) + ")" +
+            (text.empty() ? std::string() : ": " + text);
+    return FAILED(hr) ? hr : E_FAIL;
+}
+
+} // namespace mediaio

@@ -1,0 +1,301 @@
+// SPDX-License-Identifier: MIT
+// `mediaio thumbnail` and the desktop thumbnailer convention (`mediaio -s SIZE INPUT OUTPUT`).
+#include <sys/stat.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <optional>
+#include <string>
+
+#include "commands.h"
+#include "engine.h"
+#include "picture.h"
+
+namespace mediaio {
+
+namespace {
+
+constexpr int32_t kMaxEdge = 16384;
+
+struct ThumbnailRequest {
+    int32_t width = 256;
+    int32_t height = 256;
+    bool exact = false;
+    std::optional<int32_t> frame;
+    std::optional<double> time;
+};
+
+bool parseInt(const std::string& text, int32_t& out)
+{
+    if (text.empty()) return false;
+    char* end = nullptr;
+    errno = 0;
+    const long value = std::strtol(text.c_str(), &end, 10);
+    if (errno || *end || value < 0 || value > 0x7FFFFFFF) return false;
+    out = static_cast<int32_t>(value);
+    return true;
+}
+
+// "W", "WxH" with 1 <= W, H <= 16384.
+bool parseSize(const std::string& text, int32_t& width, int32_t& height)
+{
+    const auto x = text.find_first_of("xX");
+    const std::string w = x == std::string::npos ? text : text.substr(0, x);
+    const std::string h = x == std::string::npos ? text : text.substr(x + 1);
+    return parseInt(w, width) && parseInt(h, height) && width >= 1 && height >= 1 &&
+           width <= kMaxEdge && height <= kMaxEdge;
+}
+
+// Asks the engine for the picture: the frame or time when given, else the preview (generated
+// from the picture when the file has none). 32-bit output is asked for so alpha survives.
+HRESULT requestThumbnail(IMediaFileIO* file, const ThumbnailRequest& request, PackedDib& dib)
+{
+    file->EnableBGRA32(VARIANT_TRUE); // E_FAIL on objects without the choice; harmless
+    const BOOL exact = request.exact ? TRUE : FALSE;
+    dib = nullptr;
+    if (request.frame)
+        return file->GetFrameThumbnail(&dib, request.width, request.height, *request.frame, FALSE,
+                                       exact);
+    if (request.time)
+        return file->GetFrameThumbnailByTime(&dib, request.width, request.height, *request.time,
+                                             FALSE, exact);
+    HRESULT hr = file->GetPreviewThumbnail(&dib, request.width, request.height, TRUE, exact);
+    if (FAILED(hr) || !dib) {
+        // Objects without a preview path still answer with their first frame.
+        PackedDib frame = nullptr;
+        const HRESULT frameHr =
+            file->GetFrameThumbnail(&frame, request.width, request.height, 0, FALSE, exact);
+        if (SUCCEEDED(frameHr) && frame) {
+            dib = frame;
+            hr = frameHr;
+        }
+    }
+    return hr;
+}
+
+// Runs one thumbnail from parse to written file; on failure `error` is the message.
+bool makeThumbnail(Engine& engine, const std::string& input, const std::string& output,
+                   const ThumbnailRequest& request, const TextChunks& texts, bool alwaysPng,
+                   std::string& error)
+{
+    ComPtr<IMediaFileIO> file;
+    if (FAILED(engine.parse(input, file, error))) return false;
+    PackedDib dib = nullptr;
+    const HRESULT hr = requestThumbnail(file.Get(), request, dib);
+    if (FAILED(hr) || !dib) {
+        const std::string text = engine.lastErrorText();
+        error = "no thumbnail (" + hresultText(FAILED(hr) ? hr : E_FAIL) + ")" +
+                (text.empty() ? std::string() : ": " + text);
+        return false;
+    }
+    // The bitmap belongs to the object, which `file` keeps alive until the picture is copied.
+    Picture picture;
+    if (!pictureFromDib(dib, picture, error)) return false;
+    return alwaysPng ? writePng(output, picture, texts, error)
+                     : writePicture(output, picture, texts, error);
+}
+
+std::string percentEncodePath(const std::string& path)
+{
+    static const char* hex = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : path) {
+        if (std::isalnum(c) || std::strchr("/-._~!$&'()*+,;=:@", c)) {
+            out += static_cast<char>(c);
+        } else {
+            out += '%';
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        }
+    }
+    return out;
+}
+
+int hexValue(char c)
+{
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// A local path from a file URI ("file:///p", "file://localhost/p"); empty when it is not one.
+std::string pathFromUri(const std::string& uri)
+{
+    std::string rest;
+    if (uri.rfind("file:///", 0) == 0)
+        rest = uri.substr(7);
+    else if (uri.rfind("file://localhost/", 0) == 0)
+        rest = uri.substr(16);
+    else
+        return {};
+    std::string out;
+    for (size_t i = 0; i < rest.size(); ++i) {
+        if (rest[i] == '%' && i + 2 < rest.size() && hexValue(rest[i + 1]) >= 0 &&
+            hexValue(rest[i + 2]) >= 0) {
+            const char decoded =
+                static_cast<char>(hexValue(rest[i + 1]) * 16 + hexValue(rest[i + 2]));
+            if (decoded == '\0') return {};
+            out += decoded;
+            i += 2;
+        } else if (rest[i] == '?' || rest[i] == '#') {
+            break;
+        } else {
+            out += rest[i];
+        }
+    }
+    return out;
+}
+
+constexpr const char* kThumbnailUsage =
+    "usage: mediaio thumbnail FILE -o OUT.png|OUT.bmp [-s WxH] [--exact] [--frame N | --time S]\n"
+    "  Writes the engine's thumbnail of FILE: its embedded preview or, failing that, its first\n"
+    "  frame, fitted into WxH (default 256x256; -s N means NxN). 32-bit with alpha where the\n"
+    "  engine gives it.\n"
+    "  -o OUT      output picture; PNG or BMP by the extension\n"
+    "  -s WxH      size limits, 1 to 16384 each\n"
+    "  --exact     centre the picture on a canvas of exactly WxH\n"
+    "  --frame N   frame N (0 = first) instead of the preview\n"
+    "  --time S    the frame at S seconds instead of the preview\n"
+    "\n"
+    "thumbnailer form: mediaio -s SIZE INPUT OUTPUT\n"
+    "  INPUT is a path or a file:// URI; OUTPUT gets a PNG fitted into SIZExSIZE with the\n"
+    "  Thumb::URI and Thumb::MTime texts of the freedesktop thumbnail cache.\n";
+
+} // namespace
+
+int runThumbnail(const GlobalOptions& global, const std::vector<std::string>& args)
+{
+    ThumbnailRequest request;
+    std::string input, output;
+    auto usage = [](const std::string& why) {
+        std::fprintf(stderr, "mediaio thumbnail: %s\n%s", why.c_str(), kThumbnailUsage);
+        return kExitUsage;
+    };
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        const bool hasValue = i + 1 < args.size();
+        if (arg == "-h" || arg == "--help") {
+            std::fputs(kThumbnailUsage, stdout);
+            return kExitOk;
+        } else if (arg == "-o" || arg == "--output") {
+            if (!hasValue) return usage("-o needs a file name");
+            output = args[++i];
+        } else if (arg == "-s" || arg == "--size") {
+            if (!hasValue || !parseSize(args[i + 1], request.width, request.height))
+                return usage("-s needs WxH between 1 and 16384");
+            ++i;
+        } else if (arg == "--exact") {
+            request.exact = true;
+        } else if (arg == "--frame") {
+            int32_t frame = 0;
+            if (!hasValue || !parseInt(args[i + 1], frame)) return usage("--frame needs N >= 0");
+            request.frame = frame;
+            ++i;
+        } else if (arg == "--time") {
+            char* end = nullptr;
+            const double seconds = hasValue ? std::strtod(args[i + 1].c_str(), &end) : -1.0;
+            if (!hasValue || *end || !(seconds >= 0.0) || seconds > 1e9)
+                return usage("--time needs seconds >= 0");
+            request.time = seconds;
+            ++i;
+        } else if (arg.size() > 1 && arg[0] == '-') {
+            return usage("unknown option " + arg);
+        } else if (input.empty()) {
+            input = arg;
+        } else {
+            return usage("one input file only");
+        }
+    }
+    if (input.empty() || output.empty()) return usage("FILE and -o OUT are required");
+    if (request.frame && request.time) return usage("--frame and --time exclude each other");
+    const std::string ext = std::filesystem::path(output).extension().string();
+    if (ext != ".png" && ext != ".PNG" && ext != ".bmp" && ext != ".BMP")
+        return usage("the output name must end in .png or .bmp");
+
+    Engine engine;
+    std::string error;
+    if (!engine.start(global.library, error)) {
+        std::fprintf(stderr, "mediaio: %s\n", error.c_str());
+        return kExitFailed;
+    }
+    if (!makeThumbnail(engine, input, output, request, {}, false, error)) {
+        reportError(nullptr, input, error);
+        return kExitFailed;
+    }
+    return kExitOk;
+}
+
+int runThumbnailer(const GlobalOptions& global, const std::vector<std::string>& args)
+{
+    // args: -s SIZE INPUT OUTPUT
+    ThumbnailRequest request;
+    if (args.size() != 4 || args[0] != "-s" || !parseInt(args[1], request.width) ||
+        request.width < 1 || request.width > kMaxEdge) {
+        std::fputs(kThumbnailUsage, stderr);
+        return kExitUsage;
+    }
+    request.height = request.width;
+    const std::string& inputArg = args[2];
+    const std::string& output = args[3];
+    std::string path = inputArg;
+    std::string uri;
+    if (inputArg.find("://") != std::string::npos) {
+        path = pathFromUri(inputArg);
+        if (path.empty()) {
+            reportError(nullptr, inputArg, "only local file:// URIs can be read");
+            return kExitFailed;
+        }
+        uri = inputArg;
+    } else {
+        std::error_code ec;
+        const auto absolute = std::filesystem::absolute(inputArg, ec);
+        uri = "file://" +
+              percentEncodePath(
+                  (ec ? std::filesystem::path(inputArg) : absolute).lexically_normal().string());
+    }
+    struct stat info {};
+    if (stat(path.c_str(), &info) != 0) {
+        reportError(nullptr, path, std::strerror(errno));
+        return kExitFailed;
+    }
+    const TextChunks texts = {
+        {"Thumb::URI", uri},
+        {"Thumb::MTime", std::to_string(static_cast<long long>(info.st_mtime))},
+        {"Software", "mediaio"}};
+    Engine engine;
+    std::string error;
+    if (!engine.start(global.library, error)) {
+        std::fprintf(stderr, "mediaio: %s\n", error.c_str());
+        return kExitFailed;
+    }
+    // The cache wants PNG whatever name the caller gave the output.
+    if (!makeThumbnail(engine, path, output, request, texts, true, error)) {
+        reportError(nullptr, path, error);
+        return kExitFailed;
+    }
+    return kExitOk;
+}
+
+int runSample(const std::vector<std::string>& args)
+{
+    if (args.size() != 1 || args[0] == "-h" || args[0] == "--help") {
+        std::fputs("usage: mediaio sample OUT.png|OUT.bmp\n"
+                   "  Writes the tool's own 320x240 test picture (colour ramps, a transparent\n"
+                   "  corner), so the other commands can be tried without sample files.\n",
+                   args.size() == 1 ? stdout : stderr);
+        return args.size() == 1 ? kExitOk : kExitUsage;
+    }
+    std::string error;
+    if (!writePicture(args[0], samplePicture(320, 240), {}, error)) {
+        std::fprintf(stderr, "mediaio: %s\n", error.c_str());
+        return kExitFailed;
+    }
+    return kExitOk;
+}
+
+} // namespace mediaio
