@@ -7,8 +7,10 @@
 #include <contracts/video_library.h>
 #include <tavrel/platform/combase.h>
 #include <tavrel/platform/memory.h>
+#include <tavrel/platform/text.h>
 
 #include <cstring>
+#include <string_view>
 
 #include "manager/normalize_path.h"
 #include "mediaobject/library_lock.h"
@@ -303,15 +305,36 @@ STDMETHODIMP CMediaFileIOMan::DirectSetMetadata(const WCHAR* szFileName,
     return S_OK;
 }
 
-// TODO(errors-writing): GetErrorString and WriteImageFile land with their own change.
-STDMETHODIMP CMediaFileIOMan::GetErrorString(WCHAR*, int32_t)
+// The libraries' last error of this thread. A text that does not fit the caller's buffer is
+// refused (E_INVALIDARG, buffer untouched) rather than reported as success with a cut text.
+STDMETHODIMP CMediaFileIOMan::GetErrorString(WCHAR* pszError, int32_t nBufSize)
 {
-    return E_NOTIMPL;
+    char text[256] = {};
+    const int code = c32GetDLLErrorInfo(text, static_cast<int>(sizeof text), 0, 0, 0, 0);
+    if (code == kLibErrNone || code == kLibErrNothingToReport || text[0] == '\0') return E_FAIL;
+    if (!pszError || nBufSize <= 0) return S_OK; // only asked whether there is a text
+    const auto wide = tavrel::toWide(std::string_view(text, strnlen(text, sizeof text)));
+    if (!wide) return E_FAIL;
+    const size_t capacity = static_cast<size_t>(nBufSize) / sizeof(WCHAR);
+    if (wide->size() + 1 > capacity) return E_INVALIDARG;
+    std::memcpy(pszError, wide->data(), wide->size() * sizeof(WCHAR));
+    pszError[wide->size()] = u'\0';
+    return S_OK;
 }
 
-STDMETHODIMP CMediaFileIOMan::WriteImageFile(const WCHAR*, int32_t, PackedDib, BOOL, int32_t)
+// Needs no Initialize: a fresh media object does the writing.
+STDMETHODIMP CMediaFileIOMan::WriteImageFile(const WCHAR* szFileName, int32_t nFileFormat,
+                                             PackedDib pDib, BOOL bSavePreview,
+                                             int32_t nCompresionQuality)
 {
-    return E_NOTIMPL;
+    ComPtr<IMediaFileIO> object;
+    if (const HRESULT hr = CMediaFileIO::create(object.GetAddressOf()); FAILED(hr)) return hr;
+    // Over-long paths go as their short form. One that has none is passed whole, and the object
+    // refuses it, rather than cut to 259 characters, which would name another file.
+    WCHAR normalized[260] = {};
+    const bool shortened = szFileName && NormalizePath(szFileName, nullptr, normalized);
+    return object->WriteImageFile(shortened ? normalized : szFileName, nFileFormat, pDib,
+                                  bSavePreview, nCompresionQuality);
 }
 
 } // namespace mio
