@@ -27,6 +27,7 @@ class TiffBuilder {
   public:
     explicit TiffBuilder(bool big) : m_big(big)
     {
+        m_b.reserve(256); // also keeps GCC 12's -Wstringop-overflow false positive away at -O2
         put(m_b, big ? "MM" : "II");
         u16(42);
         u32(8);
