@@ -181,6 +181,28 @@ TEST_F(ImageFileIO, FailedOpenLeavesTheObjectClosed)
     }
 }
 
+TEST_F(ImageFileIO, ClosingLetsGoOfTheFileInBothModes)
+{
+    const auto path = support::u16((dir / "photo.jpg").string());
+    const auto writable = [&] {
+        // Share modes are enforced between this process's handles: a writer is refused while
+        // the object (or its decoder's stream) still holds the file for reading.
+        return tavrel::UniqueHandle(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ,
+                                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                                                nullptr))
+            .
+            operator bool();
+    };
+    for (VARIANT_BOOL unbuffered : {VARIANT_FALSE, VARIANT_TRUE}) {
+        auto object = openOk("photo.jpg", unbuffered);
+        PackedDib dib = nullptr;
+        ASSERT_EQ(object->GetPreviewThumbnail(&dib, 16, 16, TRUE, FALSE), S_OK);
+        EXPECT_FALSE(writable()) << "unbuffered " << unbuffered;
+        EXPECT_EQ(asMediaFile(object)->CloseMedia(), S_OK);
+        EXPECT_TRUE(writable()) << "unbuffered " << unbuffered;
+    }
+}
+
 TEST_F(ImageFileIO, ReadWriteOpeningEitherHoldsAnEncoderOrFailsClosed)
 {
     support::ScopedCopy copy(dir / "photo.jpg");
