@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "metadata/exif_lib_source.h"
@@ -229,25 +228,6 @@ TEST_F(ExifLibSourceAllFields, TextsReportTheAnsiLengthAndDeliverUtf16)
     EXPECT_EQ(std::u16string(text), u"2021:06:07 08:09:10");
     EXPECT_EQ(m_source->GetMetaDataStr(104, text, 20), E_FAIL);
     EXPECT_EQ(m_source->GetMetaDataStr(104, nullptr, 100), E_FAIL);
-}
-
-TEST_F(ExifLibSourceAllFields, ThreadsWithTheirOwnSourcesAgree)
-{
-    std::vector<std::thread> threads;
-    std::vector<int> failures(4, 0);
-    for (size_t t = 0; t < failures.size(); ++t)
-        threads.emplace_back([&, t] {
-            mio::CExifLibSource source(m_record.get());
-            for (int i = 0; i < 50; ++i) {
-                WCHAR text[16] = {};
-                if (source.GetMetaDataStr(101, text, sizeof text) != S_OK ||
-                    std::u16string(text) != u"Model 7")
-                    ++failures[t];
-            }
-        });
-    for (std::thread& thread : threads)
-        thread.join();
-    EXPECT_EQ(failures, std::vector<int>(4, 0));
 }
 
 // The five fields of camera JPEGs as ExifTool reads them from IFD0.
