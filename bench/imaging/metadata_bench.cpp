@@ -165,9 +165,8 @@ int main()
         std::puts("corpus file missing: benchmark skipped");
         return 0;
     }
-    if (FAILED(CoCreateInstance(CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER,
-                                IID_IWICImagingFactory,
-                                reinterpret_cast<void**>(g_factory.GetAddressOf())))) {
+    if (FAILED(mioImagingCreateFactory(IID_IWICImagingFactory,
+                                       reinterpret_cast<void**>(g_factory.GetAddressOf())))) {
         std::puts("no imaging factory");
         return 1;
     }
@@ -215,8 +214,8 @@ int main()
         const fs::path path = dir / (std::string("rate_") + s.label[0] + s.label[1] + ".jpg");
         writeAll(path, file);
         // The donor's packet has its own padding; one warm-up run checks it fits.
-        if (FAILED(commitRating(path, u"1"))) {
-            std::printf("rating %s: commit failed\n", s.label);
+        if (const HRESULT hr = commitRating(path, u"1"); FAILED(hr)) {
+            std::printf("rating %s: commit failed 0x%08X\n", s.label, static_cast<unsigned>(hr));
             continue;
         }
         const int runs = 50;

@@ -273,3 +273,25 @@ TEST(MetadataWriter, WholeBlocksRemovedInPlace)
     }
     EXPECT_EQ(readBack(xmp, "/xmp/xmp:Rating", text), WINCODEC_ERR_PROPERTYNOTFOUND);
 }
+
+// Another writer's packet with little room left: the rewrite falls back to the compact form.
+TEST(MetadataWriter, ForeignPacketWithLittlePaddingTakesARating)
+{
+    MIO_CORPUS_FILE(source, "jpeg/iptc-agency-photographer-example.jpg");
+    support::ScopedCopy copy(source);
+    const auto before = support::readFile(copy.path());
+    {
+        OpenForWrite w(copy.path());
+        ASSERT_TRUE(w.writer);
+        ASSERT_EQ(w.set("/xmp/xmp:Rating", "5"), S_OK);
+        ASSERT_EQ(w.encoder->Commit(), S_OK);
+    }
+    const auto after = support::readFile(copy.path());
+    EXPECT_EQ(after.size(), before.size());
+    std::string text;
+    ASSERT_EQ(readBack(copy.path(), "/xmp/xmp:Rating", text), S_OK);
+    EXPECT_EQ(text, "5");
+    ASSERT_EQ(readBack(copy.path(), "/xmp/dc:title/x-default", text), S_OK);
+    EXPECT_EQ(text, "drp2091169d");
+    expectSamePixels(before, after);
+}

@@ -418,6 +418,7 @@ Result<std::string> XmpPacket::serialize(const XmpSerializeOptions& options) con
         uint32_t flags = XMP_SERIAL_ENCODEUTF8;
         if (!options.packetWrapper) flags |= XMP_SERIAL_OMITPACKETWRAPPER;
         if (options.readOnly) flags |= XMP_SERIAL_READONLYPACKET;
+        if (options.compact) flags |= XMP_SERIAL_USECOMPACTFORMAT | XMP_SERIAL_OMITALLFORMATTING;
         uint32_t packetSize = 0;
         if (options.exactSize && (!options.packetWrapper || options.readOnly))
             return Error::Malformed;

@@ -314,6 +314,7 @@ HRESULT fillXmpNode(Node& root, const fmt::XmpPacket& packet)
             const size_t colon = step.find(':');
             item.xmpNs = p.ns;
             item.xmpLocal = colon == std::string::npos ? step : step.substr(colon + 1);
+            item.xmpLocal16 = toU16(item.xmpLocal);
             item.friendly = toU16(step);
             item.enumName = u"/" + item.friendly;
         }
@@ -1012,6 +1013,11 @@ HRESULT commitInPlace(JpegModel& m)
         fmt::XmpSerializeOptions opts;
         opts.exactSize = seg.contentSize();
         auto packet = m.xmp->serialize(opts);
+        if (!packet && packet.error() == fmt::Error::TooLarge) {
+            // Another writer's packet may be tighter than ours: try the compact form.
+            opts.compact = true;
+            packet = m.xmp->serialize(opts);
+        }
         if (!packet) {
             return packet.error() == fmt::Error::TooLarge ? WINCODEC_ERR_TOOMUCHMETADATA
                                                           : WINCODEC_ERR_UNEXPECTEDMETADATATYPE;

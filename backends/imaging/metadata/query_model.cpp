@@ -185,6 +185,19 @@ bool equalsNoCase(std::u16string_view a, std::u16string_view b)
     return true;
 }
 
+namespace {
+bool asciiEqualNoCase(std::string_view a, std::string_view b)
+{
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        const char x = (a[i] >= 'A' && a[i] <= 'Z') ? static_cast<char>(a[i] - 'A' + 'a') : a[i];
+        const char y = (b[i] >= 'A' && b[i] <= 'Z') ? static_cast<char>(b[i] - 'A' + 'a') : b[i];
+        if (x != y) return false;
+    }
+    return true;
+}
+} // namespace
+
 std::optional<std::string> namespaceForPrefix(std::string_view prefix)
 {
     static constexpr std::pair<std::string_view, std::string_view> kKnown[] = {
@@ -201,9 +214,8 @@ std::optional<std::string> namespaceForPrefix(std::string_view prefix)
         {"MicrosoftPhoto", "http://ns.microsoft.com/photo/1.0/"},
         {"MP", "http://ns.microsoft.com/photo/1.2/"},
     };
-    const std::u16string p = toU16(prefix);
     for (const auto& [k, v] : kKnown)
-        if (equalsNoCase(toU16(k), p)) return std::string(v);
+        if (asciiEqualNoCase(k, prefix)) return std::string(v);
     return formats::xmpNamespaceForPrefix(prefix);
 }
 
@@ -214,12 +226,13 @@ bool itemMatches(const Item& item, const QueryStep& step)
         return equalsNoCase(item.friendly, step.text);
     }
     if (!step.schemaUri.empty())
-        return !item.xmpNs.empty() && toUtf8(step.schemaUri) == item.xmpNs &&
-               equalsNoCase(toU16(item.xmpLocal), step.text);
+        return !item.xmpNs.empty() && equalsNoCase(item.xmpLocal16, step.text) &&
+               toUtf8(step.schemaUri) == item.xmpNs;
     if (!item.xmpNs.empty()) {
         const size_t colon = step.text.find(u':');
-        if (colon == std::u16string::npos) return equalsNoCase(toU16(item.xmpLocal), step.text);
-        if (!equalsNoCase(toU16(item.xmpLocal), std::u16string_view(step.text).substr(colon + 1)))
+        if (colon == std::u16string::npos) return equalsNoCase(item.xmpLocal16, step.text);
+        // The cheap local-name test first: most items of a block fail it.
+        if (!equalsNoCase(item.xmpLocal16, std::u16string_view(step.text).substr(colon + 1)))
             return false;
         const auto ns = namespaceForPrefix(toUtf8(step.text.substr(0, colon)));
         return ns ? *ns == item.xmpNs : equalsNoCase(item.friendly, step.text);

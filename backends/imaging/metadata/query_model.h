@@ -22,6 +22,7 @@ struct Item {
     std::optional<uint64_t> id;  // numeric key for data expressions ({ushort=271})
     std::u16string friendly;     // friendly name ("exif", "Keywords", "dc:title", "x-default")
     std::string xmpNs, xmpLocal; // XMP properties: namespace URI and local name
+    std::u16string xmpLocal16;   // the local name, as queries spell it
     std::shared_ptr<PROPVARIANT> value; // a leaf's value (cleared on destruction)
     std::shared_ptr<Node> child;        // a nested block
 };

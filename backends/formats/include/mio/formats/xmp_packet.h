@@ -45,6 +45,9 @@ struct XmpSerializeOptions {
     uint32_t padding = 2048;   // bytes of whitespace padding inside the packet wrapper
     bool packetWrapper = true; // <?xpacket begin ...?> and <?xpacket end ...?>
     bool readOnly = false;     // end="r" instead of end="w"
+    // Simple properties as attributes and no indentation: the smallest packet, for rewriting
+    // another writer's packet into the room it left.
+    bool compact = false;
     // When set, the whole packet is exactly this many bytes, padding taking up the slack;
     // TooLarge when the content alone does not fit. Needs a writeable packet wrapper.
     std::optional<uint32_t> exactSize;
