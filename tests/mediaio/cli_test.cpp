@@ -1,0 +1,351 @@
+// SPDX-License-Identifier: MIT
+// The mediaio tool run as a user runs it: exit codes, error lines, help texts, JSON checked
+// against values measured with ffprobe and ExifTool, thumbnails read back with libpng.
+#include <png.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support/test_support.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct ToolRun {
+    int code = -1;
+    std::string out;
+    std::string err;
+};
+
+std::string shellQuote(const std::string& text)
+{
+    std::string out = "'";
+    for (char c : text)
+        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
+}
+
+std::string slurp(const fs::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream buffer;
+    buffer << in.rdbuf();
+    return buffer.str();
+}
+
+ToolRun mediaio(const std::vector<std::string>& args, const std::string& env = {})
+{
+    support::TempDir dir;
+    std::string command = env + " " + shellQuote(MIO_MEDIAIO_EXE);
+    for (const auto& arg : args)
+        command += " " + shellQuote(arg);
+    command +=
+        " >" + shellQuote((dir / "out").string()) + " 2>" + shellQuote((dir / "err").string());
+    ToolRun run;
+    const int status = std::system(command.c_str());
+    run.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    run.out = slurp(dir / "out");
+    run.err = slurp(dir / "err");
+    return run;
+}
+
+// The raw JSON text of one key in a one-line object ("" when absent).
+std::string field(const std::string& json, const std::string& key)
+{
+    const std::regex pattern("\"" + key + "\": (\"([^\"\\\\]|\\\\.)*\"|[^,}]+)");
+    std::smatch match;
+    return std::regex_search(json, match, pattern) ? match[1].str() : std::string();
+}
+
+double number(const std::string& json, const std::string& key)
+{
+    const std::string text = field(json, key);
+    return text.empty() ? -1.0 : std::stod(text);
+}
+
+std::vector<std::string> lines(const std::string& text)
+{
+    std::vector<std::string> out;
+    std::stringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        if (!line.empty()) out.push_back(line);
+    return out;
+}
+
+struct PngInfo {
+    bool ok = false;
+    uint32_t width = 0, height = 0;
+    std::vector<std::pair<std::string, std::string>> texts;
+};
+
+PngInfo readPng(const fs::path& path)
+{
+    PngInfo info;
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f) return info;
+    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop pinfo = png_create_info_struct(png);
+    if (setjmp(png_jmpbuf(png))) {
+        png_destroy_read_struct(&png, &pinfo, nullptr);
+        std::fclose(f);
+        return PngInfo{};
+    }
+    png_init_io(png, f);
+    png_read_png(png, pinfo, PNG_TRANSFORM_IDENTITY, nullptr);
+    info.width = png_get_image_width(png, pinfo);
+    info.height = png_get_image_height(png, pinfo);
+    png_textp texts = nullptr;
+    int count = 0;
+    png_get_text(png, pinfo, &texts, &count);
+    for (int i = 0; i < count; ++i)
+        info.texts.emplace_back(texts[i].key, texts[i].text);
+    png_destroy_read_struct(&png, &pinfo, nullptr);
+    std::fclose(f);
+    info.ok = true;
+    return info;
+}
+
+std::string textOf(const PngInfo& info, const std::string& key)
+{
+    for (const auto& [k, v] : info.texts)
+        if (k == key) return v;
+    return "<absent>";
+}
+
+// Writes the tool's own sample picture, the file every engine build can open.
+fs::path makeSample(const support::TempDir& dir, const std::string& name = "sample.png")
+{
+    const fs::path path = dir / name;
+    const ToolRun run = mediaio({"sample", path.string()});
+    EXPECT_EQ(run.code, 0) << run.err;
+    return path;
+}
+
+TEST(MediaioCli, UsageErrorsExitTwoAndHelpIsComplete)
+{
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {},
+             {"frobnicate"},
+             {"info"},
+             {"info", "--bogus", "x.jpg"},
+             {"thumbnail", "x.jpg"},
+             {"thumbnail", "x.jpg", "-o", "y.gif"},
+             {"thumbnail", "x.jpg", "-o", "y.png", "-s", "0x10"},
+             {"thumbnail", "x.jpg", "-o", "y.png", "-s", "99999"},
+             {"thumbnail", "x.jpg", "-o", "y.png", "--frame", "1", "--time", "2"},
+             {"thumbnail", "x.jpg", "-o", "y.png", "--time", "-1"},
+             {"-s", "abc", "x.jpg", "y.png"},
+             {"-s", "128", "x.jpg"},
+             {"sample"}}) {
+        const ToolRun run = mediaio(args);
+        std::string joined;
+        for (const auto& a : args)
+            joined += a + " ";
+        EXPECT_EQ(run.code, 2) << joined;
+        EXPECT_NE(run.err.find("usage:"), std::string::npos) << joined << run.err;
+        EXPECT_TRUE(run.out.empty()) << joined;
+    }
+    const ToolRun top = mediaio({"--help"});
+    EXPECT_EQ(top.code, 0);
+    for (const char* word : {"info", "thumbnail", "-s SIZE INPUT OUTPUT", "sample", "--library",
+                             "MEDIAIO_LIBRARY", "exit codes"})
+        EXPECT_NE(top.out.find(word), std::string::npos) << word;
+    const ToolRun info = mediaio({"help", "info"});
+    EXPECT_EQ(info.code, 0);
+    for (const char* word : {"--json", "-r"})
+        EXPECT_NE(info.out.find(word), std::string::npos);
+    const ToolRun thumb = mediaio({"thumbnail", "--help"});
+    EXPECT_EQ(thumb.code, 0);
+    for (const char* word :
+         {"-o", "-s WxH", "--exact", "--frame", "--time", "Thumb::URI", "Thumb::MTime"})
+        EXPECT_NE(thumb.out.find(word), std::string::npos) << word;
+}
+
+TEST(MediaioCli, FailuresNameTheFileAndExitOne)
+{
+    support::TempDir dir;
+    const fs::path sample = makeSample(dir);
+    const std::string missing = (dir / "no-such-file.jpg").string();
+    support::writeFile(dir / "garbage.jpg", std::vector<uint8_t>(64, 0x5A));
+
+    const ToolRun mixed =
+        mediaio({"info", "--json", sample.string(), missing, (dir / "garbage.jpg").string()});
+    EXPECT_EQ(mixed.code, 1);
+    const auto out = lines(mixed.out);
+    ASSERT_EQ(out.size(), 3u) << mixed.out;
+    EXPECT_EQ(field(out[0], "width"), "320");
+    EXPECT_EQ(field(out[1], "file"), "\"" + missing + "\"");
+    EXPECT_EQ(field(out[1], "hresult").size(), 12u) << out[1];
+    EXPECT_NE(field(out[2], "error"), "");
+    EXPECT_NE(mixed.err.find("mediaio: " + missing + ": cannot open"), std::string::npos)
+        << mixed.err;
+    EXPECT_NE(mixed.err.find("3 file(s), 2 failed"), std::string::npos) << mixed.err;
+
+    // A folder needs -r; with it every file inside is read, in name order.
+    makeSample(dir, "b.png");
+    fs::create_directory(dir / "sub");
+    makeSample(dir, "sub/a.png");
+    fs::remove(dir / "garbage.jpg");
+    const ToolRun flat = mediaio({"info", dir.path().string()});
+    EXPECT_EQ(flat.code, 1);
+    EXPECT_NE(flat.err.find("use -r"), std::string::npos) << flat.err;
+    const ToolRun deep = mediaio({"info", "--json", "-r", dir.path().string()});
+    EXPECT_EQ(deep.code, 0) << deep.err;
+    const auto found = lines(deep.out);
+    ASSERT_EQ(found.size(), 3u) << deep.out;
+    EXPECT_NE(found[0].find("b.png"), std::string::npos);
+    EXPECT_NE(found[2].find("sub/a.png"), std::string::npos);
+
+    const ToolRun badLibrary =
+        mediaio({"--library", (dir / "nothing.so").string(), "info", sample.string()});
+    EXPECT_EQ(badLibrary.code, 1);
+    EXPECT_NE(badLibrary.err.find("cannot load the engine library"), std::string::npos);
+    // The environment names the module too; an explicit --library wins over it.
+    const ToolRun viaEnv =
+        mediaio({"info", sample.string()}, "MEDIAIO_LIBRARY=" + shellQuote(MIO_SERVER_MODULE));
+    EXPECT_EQ(viaEnv.code, 0) << viaEnv.err;
+    EXPECT_NE(viaEnv.out.find("320"), std::string::npos);
+}
+
+TEST(MediaioCli, JsonMatchesMeasuredValues)
+{
+    // Values measured with ExifTool 12.57 and ffprobe 5.1 on these corpus files.
+    MIO_CORPUS_FILE(jpeg, "jpeg/Canon_40D.jpg");
+    MIO_CORPUS_FILE(png, "png/hopper.png");
+    MIO_CORPUS_FILE(mkv, "video/fixture.mkv");
+    MIO_CORPUS_FILE(webm, "video/echo-hereweare.webm");
+    MIO_CORPUS_FILE(wma, "audio/issue_29.wma");
+    MIO_CORPUS_FILE(mp3, "audio/silence-44-s-v1.mp3");
+    const ToolRun run = mediaio({"info", "--json", jpeg.string(), png.string(), mkv.string(),
+                                 webm.string(), wma.string(), mp3.string()});
+    ASSERT_EQ(run.code, 0) << run.err;
+    const auto out = lines(run.out);
+    ASSERT_EQ(out.size(), 6u) << run.out;
+
+    EXPECT_EQ(field(out[0], "kind"), "\"image\"");
+    EXPECT_EQ(number(out[0], "width"), 100);
+    EXPECT_EQ(number(out[0], "height"), 68);
+    EXPECT_EQ(number(out[0], "file_size"), 7958);
+    EXPECT_EQ(number(out[0], "bit_count"), 24);
+    EXPECT_EQ(number(out[1], "width"), 128);
+    EXPECT_EQ(number(out[1], "height"), 128);
+    EXPECT_EQ(number(out[1], "file_size"), 30605);
+
+    EXPECT_EQ(field(out[2], "kind"), "\"video\"");
+    EXPECT_EQ(number(out[2], "width"), 640);
+    EXPECT_EQ(number(out[2], "height"), 356);
+    EXPECT_EQ(number(out[2], "sample_rate"), 44100);
+    EXPECT_EQ(number(out[2], "channels"), 2);
+    EXPECT_NE(field(out[2], "video_codec"), "");
+    EXPECT_EQ(number(out[3], "width"), 480);
+    EXPECT_EQ(number(out[3], "height"), 270);
+    EXPECT_NEAR(number(out[3], "duration"), 44.652, 0.05);
+    EXPECT_NEAR(number(out[3], "frame_rate"), 30.0, 0.01);
+
+    EXPECT_EQ(field(out[4], "kind"), "\"audio\"");
+    EXPECT_NEAR(number(out[4], "duration"), 1.662, 0.01);
+    EXPECT_EQ(number(out[4], "sample_rate"), 44100);
+    EXPECT_EQ(number(out[4], "channels"), 2);
+    EXPECT_EQ(field(out[4], "width"), "0"); // an audio file has no picture
+    EXPECT_NEAR(number(out[5], "duration"), 3.768, 0.01);
+    EXPECT_EQ(number(out[5], "bit_rate"), 32000);
+    for (const auto& line : out) {
+        // ISO 8601 UTC times; every object closes with its metadata map.
+        EXPECT_TRUE(std::regex_search(
+            line, std::regex("\"modified\": \"\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ\"")))
+            << line;
+        EXPECT_NE(line.find("\"metadata\": {"), std::string::npos);
+    }
+}
+
+// Thumbnails need the engine's thumbnail methods; until a file's object offers them the tool
+// must fail cleanly (exit 1, the file named, no output left behind).
+bool thumbnailUnavailable(const ToolRun& run, const fs::path& input, const fs::path& output)
+{
+    if (run.code == 0) return false;
+    EXPECT_EQ(run.code, 1);
+    EXPECT_NE(run.err.find(input.string() + ": no thumbnail"), std::string::npos) << run.err;
+    EXPECT_FALSE(fs::exists(output));
+    return true;
+}
+
+TEST(MediaioCli, ThumbnailFitsTheRequestedSize)
+{
+    support::TempDir dir;
+    const fs::path sample = makeSample(dir); // 320 x 240
+    const PngInfo original = readPng(sample);
+    ASSERT_TRUE(original.ok);
+    EXPECT_EQ(original.width, 320u);
+    EXPECT_EQ(original.height, 240u);
+
+    const fs::path fitted = dir / "fit.png";
+    const ToolRun fit =
+        mediaio({"thumbnail", sample.string(), "-o", fitted.string(), "-s", "100x100"});
+    if (thumbnailUnavailable(fit, sample, fitted)) GTEST_SKIP() << "engine offers no thumbnail yet";
+    const PngInfo small = readPng(fitted);
+    ASSERT_TRUE(small.ok);
+    EXPECT_EQ(small.width, 100u);
+    EXPECT_EQ(small.height, 75u);
+
+    const fs::path exact = dir / "exact.bmp";
+    const ToolRun ex =
+        mediaio({"thumbnail", sample.string(), "-o", exact.string(), "-s", "90x90", "--exact"});
+    ASSERT_EQ(ex.code, 0) << ex.err;
+    const auto bmp = support::readFile(exact);
+    ASSERT_GE(bmp.size(), 54u);
+    EXPECT_EQ(bmp[18] | bmp[19] << 8, 90);
+    EXPECT_EQ(bmp[22] | bmp[23] << 8, 90);
+}
+
+TEST(MediaioCli, ThumbnailerWritesACacheEntry)
+{
+    support::TempDir dir;
+    const fs::path sample = makeSample(dir, "my picture.png");
+    const fs::path output = dir / "cache-entry"; // the cache names its temp files freely
+    struct stat st {};
+    ASSERT_EQ(stat(sample.c_str(), &st), 0);
+
+    // A URI input that is not local is refused without touching the engine.
+    const ToolRun remote = mediaio({"-s", "128", "http://example.org/a.png", output.string()});
+    EXPECT_EQ(remote.code, 1);
+    EXPECT_NE(remote.err.find("http://example.org/a.png"), std::string::npos);
+
+    const std::string uri = "file://" + dir.path().string() + "/my%20picture.png";
+    const ToolRun run = mediaio({"-s", "128", uri, output.string()});
+    if (thumbnailUnavailable(run, sample, output)) GTEST_SKIP() << "engine offers no thumbnail yet";
+    const PngInfo entry = readPng(output);
+    ASSERT_TRUE(entry.ok);
+    EXPECT_EQ(entry.width, 128u);
+    EXPECT_EQ(entry.height, 96u);
+    EXPECT_EQ(textOf(entry, "Thumb::URI"), uri);
+    EXPECT_EQ(textOf(entry, "Thumb::MTime"), std::to_string(st.st_mtime));
+
+    // A plain path becomes the same URI.
+    const ToolRun byPath = mediaio({"-s", "128", sample.string(), output.string()});
+    ASSERT_EQ(byPath.code, 0) << byPath.err;
+    EXPECT_EQ(textOf(readPng(output), "Thumb::URI"), uri);
+}
+
+TEST(MediaioCli, SampleIsAValidPictureInBothFormats)
+{
+    support::TempDir dir;
+    const PngInfo png = readPng(makeSample(dir, "s.png"));
+    ASSERT_TRUE(png.ok);
+    EXPECT_EQ(png.width, 320u);
+    const auto bmp = support::readFile(makeSample(dir, "s.bmp"));
+    // 32-bit rows because the sample has a transparent corner.
+    EXPECT_EQ(bmp.size(), 54u + 320u * 240u * 4u);
+    EXPECT_EQ(mediaio({"sample", (dir / "s.gif").string()}).code, 1);
+}
+
+} // namespace
