@@ -4,8 +4,9 @@ BUILD_TYPE ?= RelWithDebInfo
 JOBS ?= $(shell nproc)
 SAMPLE ?= ../shared/corpus/jpeg/Canon_40D.jpg
 CMAKE_FLAGS ?=
+FUZZ_SECONDS ?= 30
 
-.PHONY: all deps configure build run test check-sanitize clean format
+.PHONY: all deps configure build run test check-sanitize fuzz clean format
 
 all: build
 
@@ -33,8 +34,14 @@ check-sanitize: deps
 	cmake --build build-asan -j $(JOBS)
 	ctest --test-dir build-asan --output-on-failure -j $(JOBS) --timeout 900
 
+# clang's libFuzzer with every library instrumented for coverage; warnings are gcc's gate.
+fuzz: deps
+	cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DMIO_BUILD_FUZZERS=ON -DMIO_SANITIZE=ON -DMIO_BUILD_TESTS=OFF -DMIO_BUILD_BENCH=OFF -DCMAKE_C_FLAGS=-fsanitize=fuzzer-no-link -DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link
+	cmake --build build-fuzz -j $(JOBS) --target mio_fuzzers
+	FUZZ_SECONDS=$(FUZZ_SECONDS) fuzz/run.sh build-fuzz
+
 format:
 	git ls-files '*.h' '*.cpp' | xargs clang-format -i
 
 clean:
-	rm -rf $(BUILD_DIR) build-asan
+	rm -rf $(BUILD_DIR) build-asan build-fuzz
