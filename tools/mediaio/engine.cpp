@@ -75,6 +75,8 @@ std::vector<std::string> moduleCandidates(const std::string& explicitPath)
 Engine::~Engine()
 {
     m_manager.Reset();
+    for (const GUID& clsid : m_registered)
+        TavrelRevokeInprocClass(clsid);
     if (!m_module) return;
     // Unload only when no object of the engine is left alive.
     auto canUnloadNow = reinterpret_cast<HRESULT (*)()>(dlsym(m_module, "DllCanUnloadNow"));
@@ -110,6 +112,12 @@ bool Engine::start(const std::string& explicitPath, std::string& error)
         error = loadedFrom + " is not the engine library (no DllGetClassObject)";
         return false;
     }
+    // The manager creates the image object with CoCreateInstance; offering the loaded module's
+    // classes in-process makes it reach this module without a registration, as a registered
+    // module would be reached.
+    for (const GUID* clsid : {&CLSID_ImageFileIO, &CLSID_MediaFileIO, &CLSID_MediaFileIOMan})
+        if (SUCCEEDED(TavrelRegisterInprocClass(*clsid, getClassObject)))
+            m_registered.push_back(*clsid);
     ComPtr<IClassFactory> factory;
     HRESULT hr = getClassObject(CLSID_MediaFileIOMan, IID_IClassFactory,
                                 reinterpret_cast<void**>(factory.GetAddressOf()));

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace mediaio {
 
@@ -52,6 +53,7 @@ class Engine {
   private:
     void* m_module = nullptr;
     ComPtr<IMediaFileIOMan> m_manager;
+    std::vector<GUID> m_registered;
 };
 
 } // namespace mediaio

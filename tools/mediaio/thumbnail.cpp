@@ -2,6 +2,7 @@
 // `mediaio thumbnail` and the desktop thumbnailer convention (`mediaio -s SIZE INPUT OUTPUT`).
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -51,30 +52,50 @@ bool parseSize(const std::string& text, int32_t& width, int32_t& height)
 }
 
 // Asks the engine for the picture: the frame or time when given, else the preview (generated
-// from the picture when the file has none). 32-bit output is asked for so alpha survives.
+// from the picture when the file has none), fitted into the limits. 32-bit output is asked for
+// so alpha survives. Exact sizes are made here: not every object kind pads to a canvas.
 HRESULT requestThumbnail(IMediaFileIO* file, const ThumbnailRequest& request, PackedDib& dib)
 {
     file->EnableBGRA32(VARIANT_TRUE); // E_FAIL on objects without the choice; harmless
-    const BOOL exact = request.exact ? TRUE : FALSE;
     dib = nullptr;
     if (request.frame)
         return file->GetFrameThumbnail(&dib, request.width, request.height, *request.frame, FALSE,
-                                       exact);
+                                       FALSE);
     if (request.time)
         return file->GetFrameThumbnailByTime(&dib, request.width, request.height, *request.time,
-                                             FALSE, exact);
-    HRESULT hr = file->GetPreviewThumbnail(&dib, request.width, request.height, TRUE, exact);
+                                             FALSE, FALSE);
+    HRESULT hr = file->GetPreviewThumbnail(&dib, request.width, request.height, TRUE, FALSE);
     if (FAILED(hr) || !dib) {
         // Objects without a preview path still answer with their first frame.
         PackedDib frame = nullptr;
         const HRESULT frameHr =
-            file->GetFrameThumbnail(&frame, request.width, request.height, 0, FALSE, exact);
+            file->GetFrameThumbnail(&frame, request.width, request.height, 0, FALSE, FALSE);
         if (SUCCEEDED(frameHr) && frame) {
             dib = frame;
             hr = frameHr;
         }
     }
     return hr;
+}
+
+// Centres the picture on a transparent canvas of exactly width x height (cropping the centre
+// of a picture larger than the canvas, which a fitting engine should not hand out).
+Picture centreOnCanvas(const Picture& picture, uint32_t width, uint32_t height)
+{
+    Picture canvas;
+    canvas.width = width;
+    canvas.height = height;
+    canvas.hasAlpha = true;
+    canvas.rgba.assign(static_cast<size_t>(width) * height * 4, 0);
+    const uint32_t copyW = std::min(width, picture.width);
+    const uint32_t copyH = std::min(height, picture.height);
+    const uint32_t dstX = (width - copyW) / 2, dstY = (height - copyH) / 2;
+    const uint32_t srcX = (picture.width - copyW) / 2, srcY = (picture.height - copyH) / 2;
+    for (uint32_t y = 0; y < copyH; ++y)
+        std::memcpy(canvas.rgba.data() + ((size_t{dstY} + y) * width + dstX) * 4,
+                    picture.rgba.data() + ((size_t{srcY} + y) * picture.width + srcX) * 4,
+                    size_t{copyW} * 4);
+    return canvas;
 }
 
 // Runs one thumbnail from parse to written file; on failure `error` is the message.
@@ -95,6 +116,10 @@ bool makeThumbnail(Engine& engine, const std::string& input, const std::string& 
     // The bitmap belongs to the object, which `file` keeps alive until the picture is copied.
     Picture picture;
     if (!pictureFromDib(dib, picture, error)) return false;
+    if (request.exact && (picture.width != static_cast<uint32_t>(request.width) ||
+                          picture.height != static_cast<uint32_t>(request.height)))
+        picture = centreOnCanvas(picture, static_cast<uint32_t>(request.width),
+                                 static_cast<uint32_t>(request.height));
     return alwaysPng ? writePng(output, picture, texts, error)
                      : writePicture(output, picture, texts, error);
 }
