@@ -146,7 +146,12 @@ TEST(MediaioCli, UsageErrorsExitTwoAndHelpIsComplete)
              {"thumbnail", "x.jpg", "-o", "y.png", "--time", "-1"},
              {"-s", "abc", "x.jpg", "y.png"},
              {"-s", "128", "x.jpg"},
-             {"sample"}}) {
+             {"sample"},
+             {"meta"},
+             {"meta", "show", "x.jpg"},
+             {"meta", "get", "x.jpg", "--tag", "1"},
+             {"meta", "get", "x.jpg", "--block", "exif2", "--tag", "1"},
+             {"meta", "list", "x.jpg", "--tag", "1"}}) {
         const ToolRun run = mediaio(args);
         std::string joined;
         for (const auto& a : args)
@@ -266,6 +271,41 @@ TEST(MediaioCli, JsonMatchesMeasuredValues)
             << line;
         EXPECT_NE(line.find("\"metadata\": {"), std::string::npos);
     }
+}
+
+TEST(MediaioCli, MetadataMatchesExifTool)
+{
+    // ExifTool: Make=Canon, Model=Canon EOS 40D, DateTimeOriginal=2008:05:30 15:56:01, FNumber 7.1.
+    MIO_CORPUS_FILE(jpeg, "jpeg/Canon_40D.jpg");
+    const ToolRun list = mediaio({"meta", "list", jpeg.string(), "--block", "exif"});
+    ASSERT_EQ(list.code, 0) << list.err;
+    if (list.out.empty()) GTEST_SKIP() << "engine lists no EXIF tags yet";
+    EXPECT_NE(list.out.find("\tMake\tCanon\n"), std::string::npos) << list.out;
+    EXPECT_NE(list.out.find("\tModel\tCanon EOS 40D\n"), std::string::npos);
+    EXPECT_NE(list.out.find("\t2008:05:30 15:56:01\n"), std::string::npos);
+
+    // By name and by number the same tag gives the same text; a missing one fails with exit 1.
+    const ToolRun byName =
+        mediaio({"meta", "get", jpeg.string(), "--block", "exif", "--tag", "Model"});
+    EXPECT_EQ(byName.code, 0) << byName.err;
+    EXPECT_EQ(byName.out, "Canon EOS 40D\n");
+    const ToolRun fNumber =
+        mediaio({"meta", "get", jpeg.string(), "--block", "exif", "--tag", "F number"});
+    ASSERT_EQ(fNumber.code, 0) << fNumber.err;
+    const auto slash = fNumber.out.find('/');
+    ASSERT_NE(slash, std::string::npos) << fNumber.out;
+    EXPECT_NEAR(std::stod(fNumber.out) / std::stod(fNumber.out.substr(slash + 1)), 7.1, 1e-9);
+    const ToolRun missing =
+        mediaio({"meta", "get", jpeg.string(), "--block", "exif", "--tag", "No such tag"});
+    EXPECT_EQ(missing.code, 1);
+    EXPECT_NE(missing.err.find(jpeg.string() + ": no tag No such tag"), std::string::npos)
+        << missing.err;
+
+    // info --json carries the same tags under "metadata"."exif".
+    const ToolRun info = mediaio({"info", "--json", jpeg.string()});
+    ASSERT_EQ(info.code, 0);
+    EXPECT_NE(info.out.find("\"metadata\": {\"exif\": [{\"tag\": "), std::string::npos) << info.out;
+    EXPECT_NE(info.out.find("\"name\": \"Make\", \"value\": \"Canon\"}"), std::string::npos);
 }
 
 // Thumbnails need the engine's thumbnail methods; until a file's object offers them the tool

@@ -17,6 +17,7 @@ struct GlobalOptions {
 int runInfo(const GlobalOptions& global, const std::vector<std::string>& args);
 int runThumbnail(const GlobalOptions& global, const std::vector<std::string>& args);
 int runThumbnailer(const GlobalOptions& global, const std::vector<std::string>& args);
+int runMeta(const GlobalOptions& global, const std::vector<std::string>& args);
 int runSample(const std::vector<std::string>& args);
 
 // Files named on the command line, folders expanded when `recurse` is set (sorted, so output

@@ -10,6 +10,7 @@
 
 #include "commands.h"
 #include "engine.h"
+#include "metadata.h"
 
 namespace mediaio {
 
@@ -85,17 +86,6 @@ struct Field {
     std::string text;  // value as shown to people
 };
 
-struct MetaTag {
-    int32_t tag = 0;
-    std::string name;
-    std::optional<std::string> value;
-};
-
-struct MetaBlock {
-    const char* key;
-    std::vector<MetaTag> tags;
-};
-
 struct FileReport {
     std::vector<Field> fields;
     std::vector<MetaBlock> metadata;
@@ -116,48 +106,6 @@ void addDouble(FileReport& r, const char* key, const char* label, double value,
                const std::string& suffix = {})
 {
     r.fields.push_back({key, label, number(value), number(value) + suffix});
-}
-
-constexpr struct {
-    int32_t code;
-    const char* key;
-} kMetaFormats[] = {{MetaFormatExif, "exif"},        {MetaFormatIptc, "iptc"},
-                    {MetaFormatXmp, "xmp"},          {MetaFormatId3v1, "id3v1"},
-                    {MetaFormatId3v2, "id3v2"},      {MetaFormatVorbisComment, "vorbis"},
-                    {MetaFormatAsfAttributes, "asf"}};
-
-std::vector<MetaBlock> collectMetadata(IMediaFileIO* file)
-{
-    std::vector<MetaBlock> blocks;
-    constexpr int32_t kMaxTags = 4096;
-    std::vector<int32_t> list(kMaxTags);
-    for (const auto& format : kMetaFormats) {
-        int32_t total = 0;
-        if (FAILED(file->GetMetaTags(format.code, &total, list.data(), kMaxTags)) || total <= 0)
-            continue;
-        MetaBlock block{format.key, {}};
-        const int32_t count = total < kMaxTags ? total : kMaxTags;
-        for (int32_t i = 0; i < count; ++i) {
-            MetaTag tag;
-            tag.tag = list[static_cast<size_t>(i)];
-            tag.name = readText([&](WCHAR* s, int32_t n) {
-                return file->GetMetaTagName(format.code, tag.tag, s, n);
-            });
-            std::u16string buffer(4096, u'\0');
-            HRESULT hr = file->GetMetaDataStr(format.code, tag.tag, buffer.data(), 8192);
-            if (hr == E_INVALIDARG) {
-                buffer.assign(65536, u'\0');
-                hr = file->GetMetaDataStr(format.code, tag.tag, buffer.data(), 131072);
-            }
-            if (SUCCEEDED(hr)) {
-                buffer.back() = u'\0';
-                tag.value = narrow(buffer.c_str());
-            }
-            block.tags.push_back(std::move(tag));
-        }
-        blocks.push_back(std::move(block));
-    }
-    return blocks;
 }
 
 FileReport describe(IMediaFileIO* file)

@@ -95,6 +95,9 @@ constexpr const char* kUsage =
     "  thumbnail FILE -o OUT [-s WxH] [--exact] [--frame N | --time S]\n"
     "                                     write a thumbnail as PNG or BMP\n"
     "  -s SIZE INPUT OUTPUT               thumbnailer form for file managers\n"
+    "  meta list FILE... [--block B] [-r] metadata tags with names and texts\n"
+    "  meta get FILE --block B --tag N|NAME\n"
+    "                                     one tag's text\n"
     "  sample OUT.png|OUT.bmp             write the tool's own test picture\n"
     "  help [COMMAND]                     this text or a command's\n"
     "options:\n"
@@ -142,12 +145,14 @@ int main(int argc, char** argv)
         if (args[0] == "info") return runInfo(global, rest);
         if (args[0] == "thumbnail") return runThumbnail(global, rest);
         if (args[0] == "sample") return runSample(rest);
+        if (args[0] == "meta") return runMeta(global, rest);
         std::fprintf(stderr, "mediaio: unknown command %s\n%s", args[0].c_str(), kUsage);
         return kExitUsage;
     }
     if (command == "info") return runInfo(global, rest);
     if (command == "thumbnail") return runThumbnail(global, rest);
     if (command == "sample") return runSample(rest);
+    if (command == "meta") return runMeta(global, rest);
     std::fprintf(stderr, "mediaio: unknown command %s\n%s", command.c_str(), kUsage);
     return kExitUsage;
 }
