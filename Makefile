@@ -4,6 +4,9 @@ BUILD_TYPE ?= RelWithDebInfo
 JOBS ?= $(shell nproc)
 SAMPLE ?= ../shared/corpus/jpeg/Canon_40D.jpg
 CMAKE_FLAGS ?=
+# Lets compiler-cache hits carry across checkouts in different folders (CI clones afresh).
+export CCACHE_BASEDIR := $(CURDIR)
+export CCACHE_NOHASHDIR := 1
 FUZZ_SECONDS ?= 30
 
 .PHONY: all deps configure build run test check-sanitize fuzz clean format
