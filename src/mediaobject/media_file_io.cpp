@@ -90,6 +90,7 @@ void CMediaFileIO::adoptLibraryLock(LibraryLock& lock)
 CMediaFileIO::~CMediaFileIO()
 {
     // Metadata sources first: they may still refer to the records.
+    m_meta.reset();
     m_cameraRaw.reset();
     if (m_videoInfo) freeVideoRecord(true);
     if (m_imageData) freeImageRecord();
@@ -527,81 +528,126 @@ STDMETHODIMP CMediaFileIO::SetAlphaBackground(PackedDib)
 {
     return E_NOTIMPL;
 }
-STDMETHODIMP CMediaFileIO::GetMetaTags(int32_t, int32_t*, int32_t*, int32_t)
+MetaTarget CMediaFileIO::metaTarget() const
 {
-    return E_NOTIMPL;
+    MetaTarget target;
+    target.video = m_videoInfo.get();
+    target.image = m_videoInfo ? nullptr : m_imageData;
+    target.cameraRaw = m_isCameraRaw ? m_cameraRaw.get() : nullptr;
+    return target;
 }
-STDMETHODIMP CMediaFileIO::GetMetaData(int32_t, int32_t, BYTE*, int32_t, int32_t*)
+
+MediaKind CMediaFileIO::mediaKind() const
 {
-    return E_NOTIMPL;
+    return isVideo() ? MediaKind::Video : isImage() ? MediaKind::Image : MediaKind::None;
 }
-STDMETHODIMP CMediaFileIO::SetMetaData(int32_t, int32_t, const BYTE*, int32_t)
+
+MediaMetadata* CMediaFileIO::metadata()
 {
-    return E_NOTIMPL;
+    if (!m_meta) m_meta.reset(new (std::nothrow) MediaMetadata);
+    return m_meta.get();
 }
-STDMETHODIMP CMediaFileIO::RemoveAllMetaData(int32_t)
+
+STDMETHODIMP CMediaFileIO::GetMetaTags(int32_t nMetaFormat, int32_t* pnTotalTags,
+                                       int32_t* pnTagList, int32_t nBufSize)
 {
-    return E_NOTIMPL;
+    if (pnTotalTags) *pnTotalTags = 0;
+    MediaMetadata* meta = metadata();
+    if (!meta) return E_OUTOFMEMORY;
+    return meta->GetMetaTags(metaTarget(), nMetaFormat, pnTotalTags, pnTagList, nBufSize);
+}
+STDMETHODIMP CMediaFileIO::GetMetaData(int32_t nMetaFormat, int32_t nMetaTag, BYTE* pbData,
+                                       int32_t nBufSize, int32_t* pnDataSize)
+{
+    MediaMetadata* meta = metadata();
+    if (!meta) return E_OUTOFMEMORY;
+    return meta->GetMetaData(metaTarget(), nMetaFormat, nMetaTag, pbData, nBufSize, pnDataSize);
+}
+STDMETHODIMP CMediaFileIO::SetMetaData(int32_t nMetaFormat, int32_t nMetaTag, const BYTE* pbData,
+                                       int32_t nDataSize)
+{
+    MediaMetadata* meta = metadata();
+    if (!meta) return E_OUTOFMEMORY;
+    return meta->SetMetaData(metaTarget(), nMetaFormat, nMetaTag, pbData, nDataSize);
+}
+STDMETHODIMP CMediaFileIO::RemoveAllMetaData(int32_t nMetaFormat)
+{
+    MediaMetadata* meta = metadata();
+    if (!meta) return E_OUTOFMEMORY;
+    return meta->RemoveAllMetaData(metaTarget(), nMetaFormat);
 }
 STDMETHODIMP CMediaFileIO::UpdateMetaDataToFile()
 {
-    return E_NOTIMPL;
+    return m_meta ? m_meta->UpdateMetaDataToFile(metaTarget()) : S_OK;
 }
-STDMETHODIMP CMediaFileIO::GetMetaTagName(int32_t, int32_t, WCHAR*, int32_t)
+STDMETHODIMP CMediaFileIO::GetMetaTagName(int32_t nMetaFormat, int32_t nMetaTag, WCHAR* pszTagName,
+                                          int32_t nBufSize)
 {
-    return E_NOTIMPL;
+    MediaMetadata* meta = metadata();
+    if (!meta) return E_OUTOFMEMORY;
+    return meta->GetMetaTagName(metaTarget(), nMetaFormat, nMetaTag, pszTagName, nBufSize);
 }
-STDMETHODIMP CMediaFileIO::GetMetaDataStr(int32_t, int32_t, WCHAR*, int32_t)
+STDMETHODIMP CMediaFileIO::GetMetaDataStr(int32_t nMetaFormat, int32_t nMetaTag, WCHAR* pszData,
+                                          int32_t nBufSize)
 {
-    return E_NOTIMPL;
+    MediaMetadata* meta = metadata();
+    if (!meta) return E_OUTOFMEMORY;
+    return meta->GetMetaDataStr(metaTarget(), nMetaFormat, nMetaTag, pszData, nBufSize);
 }
-STDMETHODIMP CMediaFileIO::GetMetaDataStr_BSTR(int32_t, int32_t, BSTR*)
+STDMETHODIMP CMediaFileIO::GetMetaDataStr_BSTR(int32_t nMetaFormat, int32_t nMetaTag,
+                                               BSTR* ppszData)
 {
-    return E_NOTIMPL;
+    return mediaTextAsBstr(ppszData, [&](WCHAR* buffer, int32_t size) {
+        return GetMetaDataStr(nMetaFormat, nMetaTag, buffer, size);
+    });
 }
-STDMETHODIMP CMediaFileIO::GetCaption(WCHAR*, int32_t)
+STDMETHODIMP CMediaFileIO::GetCaption(WCHAR* pszCaption, int32_t nBufSize)
 {
-    return E_NOTIMPL;
+    return mediaGetCaption(*this, mediaKind(), pszCaption, nBufSize);
 }
-STDMETHODIMP CMediaFileIO::GetCaption_BSTR(BSTR*)
+STDMETHODIMP CMediaFileIO::GetCaption_BSTR(BSTR* ppszCaption)
 {
-    return E_NOTIMPL;
+    return mediaTextAsBstr(ppszCaption,
+                           [&](WCHAR* buffer, int32_t size) { return GetCaption(buffer, size); });
 }
-STDMETHODIMP CMediaFileIO::SetCaption(const WCHAR*, int32_t)
+STDMETHODIMP CMediaFileIO::SetCaption(const WCHAR* pszCaption, int32_t nDataSize)
 {
-    return E_NOTIMPL;
+    return mediaSetCaption(*this, mediaKind(), pszCaption, nDataSize);
 }
-STDMETHODIMP CMediaFileIO::GetRating(WCHAR*, int32_t)
+STDMETHODIMP CMediaFileIO::GetRating(WCHAR* pszRating, int32_t nBufSize)
 {
-    return E_NOTIMPL;
+    return mediaGetRating(*this, mediaKind(), pszRating, nBufSize);
 }
-STDMETHODIMP CMediaFileIO::SetRating(const WCHAR*, int32_t)
+STDMETHODIMP CMediaFileIO::SetRating(const WCHAR* pszRating, int32_t nDataSize)
 {
-    return E_NOTIMPL;
+    return mediaSetRating(*this, mediaKind(), pszRating, nDataSize);
 }
-STDMETHODIMP CMediaFileIO::GetSubjectTags(WCHAR*, int32_t, int32_t*)
+STDMETHODIMP CMediaFileIO::GetSubjectTags(WCHAR* pszSubjectTags, int32_t nBufSize,
+                                          int32_t* pnDataSize)
 {
-    return E_NOTIMPL;
+    return mediaGetSubjectTags(*this, mediaKind(), pszSubjectTags, nBufSize, pnDataSize);
 }
-STDMETHODIMP CMediaFileIO::SetSubjectTags(const WCHAR*, int32_t)
+STDMETHODIMP CMediaFileIO::SetSubjectTags(const WCHAR* pszSubjectTags, int32_t nDataSize)
 {
-    return E_NOTIMPL;
+    return mediaSetSubjectTags(*this, mediaKind(), pszSubjectTags, nDataSize);
 }
-STDMETHODIMP CMediaFileIO::GetArtist(WCHAR*, int32_t)
+STDMETHODIMP CMediaFileIO::GetArtist(WCHAR* pszArtist, int32_t nBufSize)
 {
-    return E_NOTIMPL;
+    return mediaGetArtist(*this, mediaKind(), pszArtist, nBufSize);
 }
-STDMETHODIMP CMediaFileIO::GetArtist_BSTR(BSTR*)
+STDMETHODIMP CMediaFileIO::GetArtist_BSTR(BSTR* ppszArtist)
 {
-    return E_NOTIMPL;
+    return mediaTextAsBstr(ppszArtist,
+                           [&](WCHAR* buffer, int32_t size) { return GetArtist(buffer, size); });
 }
-STDMETHODIMP CMediaFileIO::GetAlbum(WCHAR*, int32_t)
+STDMETHODIMP CMediaFileIO::GetAlbum(WCHAR* pszAlbum, int32_t nBufSize)
 {
-    return E_NOTIMPL;
+    return mediaGetAlbum(*this, mediaKind(), pszAlbum, nBufSize);
 }
-STDMETHODIMP CMediaFileIO::GetAlbum_BSTR(BSTR*)
+STDMETHODIMP CMediaFileIO::GetAlbum_BSTR(BSTR* ppszAlbum)
 {
-    return E_NOTIMPL;
+    return mediaTextAsBstr(ppszAlbum,
+                           [&](WCHAR* buffer, int32_t size) { return GetAlbum(buffer, size); });
 }
 // Independent of the object's records; the JPEG quality is the library's shared setting, set
 // for this one write and put back afterwards whatever the write's outcome.

@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "mediaobject/library_lock.h"
+#include "mediaobject/media_metadata.h"
 #include "metadata/camera_raw_source.h"
 
 namespace mio {
@@ -126,6 +127,10 @@ class CMediaFileIO final : public tavrel::ComObject<CMediaFileIO, IMediaFileIO> 
     void freeImageRecord();
     HRESULT formatText(bool wantName, WCHAR* out, int32_t nBufSize);
     HRESULT codecName(int32_t item, WCHAR* out, int32_t nBufSize);
+    // Metadata (media_metadata.cpp holds the routing).
+    MetaTarget metaTarget() const;
+    MediaKind mediaKind() const;
+    MediaMetadata* metadata();
 
     std::unique_ptr<VideoFileInfo> m_videoInfo;
     HGLOBAL m_imageData = nullptr;
@@ -134,6 +139,7 @@ class CMediaFileIO final : public tavrel::ComObject<CMediaFileIO, IMediaFileIO> 
     std::unique_ptr<CCameraRawSource> m_cameraRaw;
     bool m_isCameraRaw = false;
     DWORD m_initFlags = 0;
+    std::unique_ptr<MediaMetadata> m_meta; // metadata source slots, made on first use
     LibraryLockHold m_libraryLock;
 };
 

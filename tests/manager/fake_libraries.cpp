@@ -3,6 +3,7 @@
 #include "manager/fake_libraries.h"
 
 #include <contracts/common_library.h>
+#include <contracts/exif_library.h>
 #include <tavrel/platform/memory.h>
 
 #include <algorithm>
@@ -298,4 +299,29 @@ TAVREL_API int GetTiffFlip(HDCRAW)
 TAVREL_API int EmbeddedThumbnail(HDCRAW)
 {
     return g_state.raw.embedded;
+}
+
+// The fakes carry no metadata: no EXIF reader for any file and no property block.
+TAVREL_API HEXIFREADER qExifLoadFile(LPCSTR)
+{
+    return nullptr;
+}
+TAVREL_API int qExifIsExifExist(HEXIFREADER)
+{
+    return 0;
+}
+TAVREL_API int qExifGetTag(HEXIFREADER, int, ExifTagValue* pValue, int)
+{
+    if (pValue) pValue->pData = nullptr;
+    return 1;
+}
+TAVREL_API void qExifDestroy(HEXIFREADER) {}
+TAVREL_API int32_t qfFileGetProperty(HGLOBAL, HGLOBAL* phProperty)
+{
+    if (phProperty) *phProperty = nullptr;
+    return 0;
+}
+TAVREL_API int32_t qfFileFreeProperty(HGLOBAL, HGLOBAL)
+{
+    return 0;
 }
