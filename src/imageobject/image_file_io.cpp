@@ -123,7 +123,12 @@ void CImageFileIO::close()
 {
     // Encoder first: it refers to the frame. An unbuffered stream's last reference is the
     // decoder's, so that file closes with the decoder.
+    m_queryWriter = nullptr;
     m_fastEncoder = nullptr;
+    m_exifReader = nullptr;
+    m_ifdReader = nullptr;
+    m_iptcReader = nullptr;
+    m_xmpReader = nullptr;
     m_frameQueryReader = nullptr;
     m_frame = nullptr;
     m_decoder = nullptr;
@@ -436,34 +441,6 @@ MIO_NOT_OFFERED(GetMaskThumbnail(PackedDib*, int32_t, int32_t))
 MIO_NOT_OFFERED(SetAlphaBackground(PackedDib))
 #undef MIO_NOT_OFFERED
 
-// ---- metadata ----
-// TODO(metadata): reading and writing through the imaging query readers and the fast encoder
-// land with their own change; until then these report E_NOTIMPL rather than pretend to work.
-
-#define MIO_NOT_YET(signature)                                                                     \
-    STDMETHODIMP CImageFileIO::signature                                                           \
-    {                                                                                              \
-        auto lock = hold();                                                                        \
-        return E_NOTIMPL;                                                                          \
-    }
-
-MIO_NOT_YET(GetMetaTags(int32_t, int32_t*, int32_t*, int32_t))
-MIO_NOT_YET(GetMetaData(int32_t, int32_t, BYTE*, int32_t, int32_t*))
-MIO_NOT_YET(SetMetaData(int32_t, int32_t, const BYTE*, int32_t))
-MIO_NOT_YET(RemoveAllMetaData(int32_t))
-MIO_NOT_YET(UpdateMetaDataToFile())
-MIO_NOT_YET(GetMetaTagName(int32_t, int32_t, WCHAR*, int32_t))
-MIO_NOT_YET(GetMetaDataStr(int32_t, int32_t, WCHAR*, int32_t))
-MIO_NOT_YET(GetCaption(WCHAR*, int32_t))
-MIO_NOT_YET(GetRating(WCHAR*, int32_t))
-MIO_NOT_YET(SetRating(const WCHAR*, int32_t))
-MIO_NOT_YET(GetSubjectTags(WCHAR*, int32_t, int32_t*))
-MIO_NOT_YET(SetSubjectTags(const WCHAR*, int32_t))
-MIO_NOT_YET(GetMetaDataStr_BSTR(int32_t, int32_t, BSTR*))
-MIO_NOT_YET(GetCaption_BSTR(BSTR*))
-MIO_NOT_YET(GetArtist_BSTR(BSTR*))
-MIO_NOT_YET(GetAlbum_BSTR(BSTR*))
-MIO_NOT_YET(SetCaption(const WCHAR*, int32_t))
-#undef MIO_NOT_YET
+// The metadata methods live in image_file_io_metadata.cpp.
 
 } // namespace mio

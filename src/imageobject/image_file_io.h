@@ -139,6 +139,16 @@ class CImageFileIO final : public tavrel::ComObject<CImageFileIO, IMediaFileIO, 
                       VARIANT_BOOL noBuffering);
     void close();
     HRESULT formatText(bool wantName, WCHAR* out, int32_t nBufSize);
+    // Metadata (image_file_io_metadata.cpp).
+    HRESULT blockReader(ComPtr<IWICMetadataQueryReader>& member, LPCWSTR path);
+    HRESULT getBlockReaders(int32_t nMetaFormat, ComPtr<IWICMetadataQueryReader> (&list)[2],
+                            int& count);
+    HRESULT readTagValue(int32_t nMetaFormat, int32_t nMetaTag, PROPVARIANT* value);
+    HRESULT ensureWritable();
+    HRESULT rewriteWithXmpPadding(IStream* stream);
+    HRESULT replaceFileFromStream(LPCWSTR path, IStream* stream);
+    HRESULT ensureQueryWriter();
+    HRESULT writeXmpTag(int32_t nMetaTag, const BYTE* pbData, int32_t nDataSize);
     HRESULT readDensity(LPCWSTR query, int32_t* out);
     /// A new bitmap (owned by the caller) from any bitmap source, fitted into the limits.
     HRESULT bitmapSourceToDib(IWICBitmapSource* source, PackedDib* ppDib, int32_t nWidthLimit,
@@ -160,6 +170,11 @@ class CImageFileIO final : public tavrel::ComObject<CImageFileIO, IMediaFileIO, 
     ComPtr<IWICBitmapFrameDecode> m_frame;
     ComPtr<IWICMetadataQueryReader> m_frameQueryReader;
     ComPtr<IWICFastMetadataEncoder> m_fastEncoder;
+    ComPtr<IWICMetadataQueryWriter> m_queryWriter;
+    ComPtr<IWICMetadataQueryReader> m_exifReader; // "/app1/ifd/exif"
+    ComPtr<IWICMetadataQueryReader> m_ifdReader;  // "/app1/ifd"
+    ComPtr<IWICMetadataQueryReader> m_iptcReader; // "/app13/irb/8bimiptc/iptc"
+    ComPtr<IWICMetadataQueryReader> m_xmpReader;  // "/xmp"
 };
 
 } // namespace mio
