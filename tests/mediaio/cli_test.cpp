@@ -349,6 +349,31 @@ TEST(MediaioCli, ThumbnailFitsTheRequestedSize)
     EXPECT_EQ(bmp[22] | bmp[23] << 8, 90);
 }
 
+TEST(MediaioCli, VideoFramesByIndexAndTime)
+{
+    MIO_CORPUS_FILE(webm, "video/echo-hereweare.webm"); // 480 x 270, 44.65 s (ffprobe)
+    MIO_CORPUS_FILE(gif, "gif/chi.gif");                // 31 frames (ExifTool)
+    support::TempDir dir;
+    const ToolRun atTime = mediaio({"thumbnail", webm.string(), "-o", (dir / "t.png").string(),
+                                    "--time", "10", "-s", "320x240"});
+    if (thumbnailUnavailable(atTime, webm, dir / "t.png"))
+        GTEST_SKIP() << "no video thumbnails yet";
+    const PngInfo frame = readPng(dir / "t.png");
+    EXPECT_EQ(frame.width, 320u);
+    EXPECT_EQ(frame.height, 180u);
+
+    const ToolRun fifth =
+        mediaio({"thumbnail", gif.string(), "-o", (dir / "g.png").string(), "--frame", "5"});
+    EXPECT_EQ(fifth.code, 0) << fifth.err;
+    EXPECT_TRUE(readPng(dir / "g.png").ok);
+    // Past the last frame: a failure that names the file, and no picture.
+    const ToolRun past =
+        mediaio({"thumbnail", gif.string(), "-o", (dir / "p.png").string(), "--frame", "99"});
+    EXPECT_EQ(past.code, 1);
+    EXPECT_NE(past.err.find(gif.string() + ": no thumbnail"), std::string::npos) << past.err;
+    EXPECT_FALSE(fs::exists(dir / "p.png"));
+}
+
 TEST(MediaioCli, ThumbnailerWritesACacheEntry)
 {
     support::TempDir dir;
