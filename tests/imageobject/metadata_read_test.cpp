@@ -186,3 +186,63 @@ TEST(ImageMetadataRead, OtherContainersAndClosedObject)
 }
 
 } // namespace
+
+namespace {
+
+TEST(ImageMetadataRead, ValueTypesAsTextAndBytes)
+{
+    MIO_CORPUS_FILE(src, "jpeg/iptc.jpg");
+    support::ScopedCopy copy(src);
+    HRESULT hr = E_FAIL;
+    auto object = open(copy.path(), hr);
+    ASSERT_EQ(hr, S_OK);
+    WCHAR text[128] = {};
+
+    // An undefined-type EXIF value comes as a blob: hexadecimal bytes as text, raw as bytes.
+    ASSERT_EQ(object->GetMetaDataStr(1, exifTag(u"/{ushort=36864}"), text, sizeof text), S_OK);
+    EXPECT_EQ(support::u8(text), "30, 32, 32, 30");
+    BYTE version[8] = {};
+    int32_t size = 0;
+    ASSERT_EQ(object->GetMetaData(1, exifTag(u"/{ushort=36864}"), version, 8, &size), S_OK);
+    EXPECT_EQ(size, 4);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(version), 4), "0220");
+
+    // A 16-bit value.
+    const int32_t iso = exifTag(u"/{ushort=34855}");
+    ASSERT_EQ(object->GetMetaDataStr(1, iso, text, sizeof text), S_OK);
+    EXPECT_EQ(support::u8(text), exiftool(copy.path(), "-ExifIFD:ISO"));
+    uint16_t isoValue = 0;
+    ASSERT_EQ(object->GetMetaData(1, iso, reinterpret_cast<BYTE*>(&isoValue), 2, &size), S_OK);
+    EXPECT_EQ(size, 2);
+    EXPECT_EQ(std::to_string(isoValue), exiftool(copy.path(), "-ExifIFD:ISO"));
+
+    // Repeated IPTC keywords: a text list joined with ", ".
+    const int32_t keywords = mio::FindTagByPath(2, u"/{str=Keywords}");
+    ASSERT_GE(keywords, 0);
+    ASSERT_EQ(object->GetMetaDataStr(2, keywords, text, sizeof text), S_OK);
+    std::string expected = exiftool(copy.path(), "-IPTC:Keywords");
+    for (size_t at; (at = expected.find('|')) != std::string::npos;)
+        expected.replace(at, 1, ", ");
+    EXPECT_EQ(support::u8(text), expected);
+    int32_t total = 0;
+    ASSERT_EQ(object->GetMetaTags(2, &total, nullptr, 0), S_OK);
+    EXPECT_GT(total, 0);
+}
+
+TEST(ImageMetadataRead, EmptyFirstListItemLeavesNoLeadingSeparator)
+{
+    MIO_CORPUS_FILE(src, "jpeg/iptc.jpg");
+    support::ScopedCopy copy(src);
+    ASSERT_TRUE(exiftoolEdit(copy.path(), {"-sep", ",", "-IPTC:Keywords=,b,c"}));
+    ASSERT_EQ(exiftool(copy.path(), "-IPTC:Keywords"), "|b|c");
+    HRESULT hr = E_FAIL;
+    auto object = open(copy.path(), hr);
+    ASSERT_EQ(hr, S_OK);
+    WCHAR text[64] = {};
+    ASSERT_EQ(
+        object->GetMetaDataStr(2, mio::FindTagByPath(2, u"/{str=Keywords}"), text, sizeof text),
+        S_OK);
+    EXPECT_EQ(support::u8(text), "b, c");
+}
+
+} // namespace
