@@ -500,34 +500,9 @@ STDMETHODIMP CMediaFileIO::HasPreviewThumbnail()
 }
 
 // ---- served by the thumbnail, metadata, text-property and image-writing code ----
-// TODO(thumbnails, metadata, text, writing): these land with their own changes; until then
+// TODO(metadata, text): these land with their own changes; until then
 // they report E_NOTIMPL rather than pretending to work.
 
-STDMETHODIMP CMediaFileIO::GetPreviewThumbnail(PackedDib*, int32_t, int32_t, BOOL, BOOL)
-{
-    return E_NOTIMPL;
-}
-STDMETHODIMP CMediaFileIO::GetFrameThumbnail(PackedDib*, int32_t, int32_t, int32_t, BOOL, BOOL)
-{
-    return E_NOTIMPL;
-}
-STDMETHODIMP CMediaFileIO::GetFrameThumbnailByTime(PackedDib*, int32_t, int32_t, double, BOOL, BOOL)
-{
-    return E_NOTIMPL;
-}
-STDMETHODIMP CMediaFileIO::GetFrameThumbnailEx(PackedDib*, int32_t, int32_t, int32_t, BOOL, BOOL,
-                                               BOOL*)
-{
-    return E_NOTIMPL;
-}
-STDMETHODIMP CMediaFileIO::GetMaskThumbnail(PackedDib*, int32_t, int32_t)
-{
-    return E_NOTIMPL;
-}
-STDMETHODIMP CMediaFileIO::SetAlphaBackground(PackedDib)
-{
-    return E_NOTIMPL;
-}
 MetaTarget CMediaFileIO::metaTarget() const
 {
     MetaTarget target;

@@ -7,8 +7,10 @@
 #include <tavrelmediaio/MediaFileIO.h>
 
 #include <memory>
+#include <vector>
 
 #include "mediaobject/library_lock.h"
+#include "mediaobject/media_thumbnails.h"
 #include "mediaobject/media_metadata.h"
 #include "metadata/camera_raw_source.h"
 
@@ -127,6 +129,19 @@ class CMediaFileIO final : public tavrel::ComObject<CMediaFileIO, IMediaFileIO> 
     void freeImageRecord();
     HRESULT formatText(bool wantName, WCHAR* out, int32_t nBufSize);
     HRESULT codecName(int32_t item, WCHAR* out, int32_t nBufSize);
+    // Thumbnails (media_thumbnails.cpp).
+    void resetThumbnailCache();
+    HRESULT finishThumbnail(PackedDib source, bool libraryOwned, int32_t nWidthLimit,
+                            int32_t nHeightLimit, bool frameThumb, int32_t nFrame, BOOL bExactSize,
+                            PackedDib* ppDib);
+    HRESULT readAttachedPicture(std::vector<BYTE>& value);
+    HRESULT readEmbeddedJpegPreview(PackedDib* ppDib);
+    bool rawPreviewCovers(int32_t nWidthLimit, int32_t nHeightLimit) const;
+    HRESULT readVideoFrame(int32_t nWidthLimit, int32_t nHeightLimit, int32_t nFrame, BOOL bRough,
+                           PackedDib* ppSource, bool* pLibraryOwned);
+    HRESULT readImageFrame(int32_t nWidthLimit, int32_t nHeightLimit, BOOL* pbAbort,
+                           PackedDib* ppSource);
+
     // Metadata (media_metadata.cpp holds the routing).
     MetaTarget metaTarget() const;
     MediaKind mediaKind() const;
@@ -136,6 +151,7 @@ class CMediaFileIO final : public tavrel::ComObject<CMediaFileIO, IMediaFileIO> 
     HGLOBAL m_imageData = nullptr;
     PackedDib m_alphaBackground = nullptr;
     HVIDEOREADER m_frameReader = nullptr;
+    ThumbnailState m_thumbs;
     std::unique_ptr<CCameraRawSource> m_cameraRaw;
     bool m_isCameraRaw = false;
     DWORD m_initFlags = 0;

@@ -133,6 +133,27 @@ TAVREL_API int32_t qVideoReadVideoEnd(HVIDEOREADER)
     return 1;
 }
 
+// Pictures are out of scope of these fakes: no preview, no frame reader.
+TAVREL_API int32_t qVideoGetPreview(VideoFileInfo*, BITMAPINFOHEADER** dib)
+{
+    *dib = nullptr;
+    return 0;
+}
+
+TAVREL_API int32_t qVideoReadVideoBegin(VideoFileInfo*, int32_t, HVIDEOREADER* reader,
+                                        const BITMAPINFOHEADER*)
+{
+    *reader = nullptr;
+    return 0;
+}
+
+TAVREL_API int32_t qVideoReadVideo(VideoFileInfo*, int32_t, BITMAPINFOHEADER** dib, int32_t,
+                                   HVIDEOREADER)
+{
+    *dib = nullptr;
+    return 0;
+}
+
 // ---- still-image library ----
 
 TAVREL_API int32_t qfFileGetFileFmtNum()
