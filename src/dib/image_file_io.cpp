@@ -562,4 +562,22 @@ int SwapJpegQuality(int nNewQuality)
     return previous;
 }
 
+namespace {
+std::mutex& jpegQualityMutex()
+{
+    static std::mutex mutex;
+    return mutex;
+}
+} // namespace
+
+JpegQualityScope::JpegQualityScope(int nQuality)
+    : m_lock(jpegQualityMutex()), m_previous(SwapJpegQuality(nQuality))
+{
+}
+
+JpegQualityScope::~JpegQualityScope()
+{
+    SwapJpegQuality(m_previous);
+}
+
 } // namespace mio

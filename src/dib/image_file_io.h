@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <mutex>
 
 #include "dib/packed_dib.h"
 #include "tavrel/platform/types.h"
@@ -52,5 +53,21 @@ inline constexpr int kDefaultJpegQuality = 85;
 /// Writing the returned value back restores the setting. The setting is shared by every process
 /// using the settings file.
 int SwapJpegQuality(int nNewQuality);
+
+/// The JPEG quality for one write: SwapJpegQuality on construction, the previous value put back on
+/// destruction. Holds a process-wide mutex meanwhile, so that overlapping JPEG writes of this
+/// process cannot put back each other's values out of order and leave a write's quality behind.
+/// The mutex nests inside nothing of the engine's and no engine lock is taken under it.
+class JpegQualityScope {
+  public:
+    explicit JpegQualityScope(int nQuality);
+    ~JpegQualityScope();
+    JpegQualityScope(const JpegQualityScope&) = delete;
+    JpegQualityScope& operator=(const JpegQualityScope&) = delete;
+
+  private:
+    std::unique_lock<std::mutex> m_lock;
+    int m_previous;
+};
 
 } // namespace mio
