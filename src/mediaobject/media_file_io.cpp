@@ -642,10 +642,10 @@ STDMETHODIMP CMediaFileIO::WriteImageFile(const WCHAR* szFileName, int32_t nFile
     const std::unique_ptr<void, ImageRecordFree> record(
         NewImageWriteRecord(ansiPath->c_str(), formatId, pDib));
     if (!record) return E_FAIL;
-    const bool jpeg = nFileFormat == kJpegFileFormat;
-    const int previousQuality = jpeg ? SwapJpegQuality(nCompresionQuality) : 0;
+    std::optional<JpegQualityScope> quality;
+    if (nFileFormat == kJpegFileFormat) quality.emplace(nCompresionQuality);
     const int result = DibWriteImageFile(record.get(), pDib, bSavePreview != 0);
-    if (jpeg) SwapJpegQuality(previousQuality);
+    quality.reset();
     return result > 0 ? S_OK : E_FAIL;
 }
 

@@ -8,10 +8,13 @@
 #include <tavrel/platform/memory.h>
 #include <tavrel/platform/profile.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <set>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "dib/image_file_io.h"
 #include "mediaobject/media_file_io.h"
@@ -137,6 +140,33 @@ TEST_F(WriteImage, JpegQualityIsUsedForOneWriteAndRestored)
     EXPECT_EQ(storedQuality(), 70);
     // Other formats leave the setting alone.
     ASSERT_EQ(write(m_dir / "x.png", 60, dib.get(), 5), S_OK);
+    EXPECT_EQ(storedQuality(), 70);
+}
+
+TEST_F(WriteImage, OverlappingJpegWritesLeaveTheFormerQuality)
+{
+    ASSERT_TRUE(WritePrivateProfileStringA("QF_IJPG", "Quality", "70", m_ini.c_str()));
+    const UniquePackedDib dib = picture(32, 32);
+    std::vector<std::thread> writers;
+    std::atomic<int> failures{0};
+    for (int t = 0; t < 4; ++t)
+        writers.emplace_back([&, t] {
+            ComPtr<IMediaFileIO> object;
+            if (CMediaFileIO::create(object.GetAddressOf()) != S_OK) {
+                ++failures;
+                return;
+            }
+            for (int i = 0; i < 5; ++i) {
+                const auto path =
+                    m_dir / ("t" + std::to_string(t) + "-" + std::to_string(i) + ".jpg");
+                if (object->WriteImageFile(support::u16(path.string()).c_str(), 53, dib.get(),
+                                           FALSE, 10 + 20 * t + i) != S_OK)
+                    ++failures;
+            }
+        });
+    for (auto& writer : writers)
+        writer.join();
+    EXPECT_EQ(failures.load(), 0);
     EXPECT_EQ(storedQuality(), 70);
 }
 
