@@ -192,6 +192,12 @@ TEST(MediaioCli, FailuresNameTheFileAndExitOne)
     EXPECT_EQ(field(out[1], "file"), "\"" + missing + "\"");
     EXPECT_EQ(field(out[1], "hresult").size(), 12u) << out[1];
     EXPECT_NE(field(out[2], "error"), "");
+    // Every failure line carries a reason: the engine's text, or the system's for a missing file.
+    EXPECT_TRUE(std::regex_search(
+        mixed.err,
+        std::regex(
+            ": cannot open \\(0x[0-9A-F]{8}\\): .+\\n.*: cannot open \\(0x[0-9A-F]{8}\\): .+")))
+        << mixed.err;
     EXPECT_NE(mixed.err.find("mediaio: " + missing + ": cannot open"), std::string::npos)
         << mixed.err;
     EXPECT_NE(mixed.err.find("3 file(s), 2 failed"), std::string::npos) << mixed.err;

@@ -5,8 +5,10 @@
 #include <dlfcn.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <vector>
 
@@ -147,7 +149,8 @@ HRESULT Engine::parse(const std::string& path, ComPtr<IMediaFileIO>& file, std::
     file.Reset();
     const HRESULT hr = m_manager->ParseFile(widen(path).c_str(), file.GetAddressOf());
     if (SUCCEEDED(hr) && file) return S_OK;
-    const std::string text = lastErrorText();
+    std::string text = lastErrorText();
+    if (text.empty() && access(path.c_str(), R_OK) != 0) text = std::strerror(errno);
     error = "cannot open (" + hresultText(FAILED(hr) ? hr : E_FAIL) + ")" +
             (text.empty() ? std::string() : ": " + text);
     return FAILED(hr) ? hr : E_FAIL;
