@@ -4,6 +4,9 @@
 #include <tavrel/platform/system.h>
 #include <tavrel/platform/text.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -540,6 +543,15 @@ HRESULT CImageFileIO::replaceFileFromStream(LPCWSTR path, IStream* stream)
     }
     if (!MoveFileExW(sibling.c_str(), path, MOVEFILE_REPLACE_EXISTING))
         return discard(lastErrorResult());
+    // Make the rename itself durable; a failure here no longer endangers either version.
+    if (!target.empty()) {
+        const int dir = ::open(target.parent_path().empty() ? "." : target.parent_path().c_str(),
+                               O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (dir >= 0) {
+            ::fsync(dir);
+            ::close(dir);
+        }
+    }
     return S_OK;
 }
 

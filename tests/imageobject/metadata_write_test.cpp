@@ -314,3 +314,23 @@ TEST(ImageMetadataWriteFaults, ReadOnlyFolderKeepsOriginal)
 }
 
 } // namespace
+
+namespace {
+
+TEST(ImageMetadataWrite, RefusedCommitKeepsChangePending)
+{
+    MIO_CORPUS_FILE(src, "jpeg/BlueSquare_xmp.jpg");
+    support::ScopedCopy copy(src);
+    const auto before = support::readFile(copy.path());
+    HRESULT hr = E_FAIL;
+    auto object = open(copy.path(), hr, VARIANT_FALSE);
+    ASSERT_EQ(hr, S_OK);
+    // Far more than the file's XMP room: the in-place commit cannot take it.
+    ASSERT_EQ(setText(object, &IMediaFileIO::SetCaption, std::u16string(200000, u'w')), S_OK);
+    const HRESULT first = object->UpdateMetaDataToFile();
+    EXPECT_EQ(first, WINCODEC_ERR_TOOMUCHMETADATA);
+    EXPECT_EQ(object->UpdateMetaDataToFile(), first); // still pending, tried again
+    EXPECT_EQ(support::readFile(copy.path()), before);
+}
+
+} // namespace
