@@ -111,18 +111,6 @@ TEST_F(ErrorText, FailedParseReportsTheLibrarysText)
     EXPECT_EQ(buffer[0], u'x');
 }
 
-TEST_F(ErrorText, CorpusBrokenStillImagesExplainThemselves)
-{
-    if (support::corpusDir().empty()) GTEST_SKIP() << "no corpus";
-    for (const char* name : {"broken/truncated_image.png", "broken/hopper_truncated_10000B.png"}) {
-        SCOPED_TRACE(name);
-        if (parse(support::corpusDir() / name) == S_OK) continue; // a decoder coped with it
-        WCHAR text[128] = {};
-        EXPECT_EQ(s_manager->GetErrorString(text, sizeof text), S_OK);
-        EXPECT_GT(std::u16string(text).size(), 5u);
-    }
-}
-
 TEST(ManagerWriteImage, WritesWithoutInitializeAndShortensOnlyWhatIsTooLong)
 {
     support::TempDir config;

@@ -202,21 +202,12 @@ TEST_F(WriteImage, OverwritingReplacesWholeOrLeavesTheFileAsItWas)
               1);
 }
 
-TEST_F(WriteImage, PreviewAndNonAsciiNamesOnAnObjectWithoutRecord)
+TEST_F(WriteImage, NonAsciiNamesOnAnObjectWithoutRecord)
 {
-    const UniquePackedDib dib = picture(400, 200);
+    const UniquePackedDib dib = picture(40, 20);
     const auto path = m_dir / "bild-\xC3\xBC.jpg";
-    ASSERT_EQ(write(path, 53, dib.get(), 85, TRUE), S_OK);
-    ASSERT_TRUE(std::filesystem::exists(path));
-    HGLOBAL block = qfFileGetFileData(path.c_str(), 0);
-    ASSERT_NE(block, nullptr);
-    PackedDib preview = nullptr;
-    EXPECT_GT(mio::DibReadImageFile(block, true, &preview, nullptr), 0);
-    const UniquePackedDib owned(preview);
-    q32FileFreeFileData(block);
-    ASSERT_NE(preview, nullptr);
-    EXPECT_EQ(preview->biWidth, 96);
-    EXPECT_EQ(preview->biHeight, 48);
+    ASSERT_EQ(write(path, 53, dib.get(), 85), S_OK);
+    EXPECT_EQ(formatOfFile(path), qfFileGetFormatID("jpg"));
     // The object never held a record and still reports none.
     int32_t width = 0, height = 0;
     EXPECT_EQ(m_object->GetFrameSize(&width, &height), E_FAIL);
