@@ -59,7 +59,7 @@ std::string number(double value)
 {
     if (!std::isfinite(value)) return "null";
     char buf[64];
-    std::snprintf(buf, sizeof buf, "%.6g", value);
+    std::snprintf(buf, sizeof buf, "%.10g", value);
     return buf;
 }
 
