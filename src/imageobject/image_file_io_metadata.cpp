@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -493,11 +494,23 @@ HRESULT CImageFileIO::rewriteWithXmpPadding(IStream* stream)
     return stream->Commit(STGC_DEFAULT);
 }
 
-HRESULT CImageFileIO::replaceFileFromStream(LPCWSTR path, IStream* stream)
+HRESULT CImageFileIO::replaceFileFromStream(LPCWSTR linkPath, IStream* stream)
 {
     // The new content goes to a sibling created exclusively, and replaces the original by a
     // rename only once it is complete and flushed: a failure at any point leaves the original
-    // file as it was.
+    // file as it was. A symbolic link is followed, so that the link stays a link and its target
+    // is what gets replaced, as writing through it would have done.
+    std::u16string resolved(linkPath);
+    {
+        std::error_code ec;
+        const auto link = fsPath(linkPath);
+        if (!link.empty() && std::filesystem::is_symlink(link, ec)) {
+            const auto real = std::filesystem::canonical(link, ec);
+            auto wide = ec ? std::nullopt : tavrel::toWide(real.string(), CP_UTF8);
+            if (wide) resolved = std::move(*wide);
+        }
+    }
+    const LPCWSTR path = resolved.c_str();
     std::u16string sibling;
     tavrel::UniqueHandle file;
     for (int attempt = 0; attempt < 16 && !file; ++attempt) {

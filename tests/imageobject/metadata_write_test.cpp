@@ -334,3 +334,23 @@ TEST(ImageMetadataWrite, RefusedCommitKeepsChangePending)
 }
 
 } // namespace
+
+namespace {
+
+TEST(ImageMetadataWrite, PaddedRewriteThroughSymbolicLinkKeepsTheLink)
+{
+    MIO_CORPUS_FILE(src, "jpeg/Canon_40D.jpg");
+    support::ScopedCopy copy(src);
+    const auto link = copy.path().parent_path() / "link.jpg";
+    fs::create_symlink(copy.path().filename(), link);
+    HRESULT hr = E_FAIL;
+    auto object = open(link, hr);
+    ASSERT_EQ(hr, S_OK);
+    ASSERT_EQ(setText(object, &IMediaFileIO::SetCaption, u"linked"), S_OK);
+    ASSERT_EQ(object->UpdateMetaDataToFile(), S_OK);
+    EXPECT_TRUE(fs::is_symlink(link));
+    EXPECT_EQ(exiftool(copy.path(), "-XMP-dc:Title"), "linked");
+    EXPECT_EQ(entriesIn(copy.path().parent_path()), 2u);
+}
+
+} // namespace
