@@ -373,3 +373,40 @@ TEST(MediaMetadata, ObjectWithoutRecordRefusesEverything)
     EXPECT_EQ(object->GetAlbum_BSTR(&out), E_FAIL);
     EXPECT_EQ(out, nullptr);
 }
+
+// The property block read straight from a record naming a damaged file: cut or hostile EXIF
+// gives a block without those fields, never a crash or a read past the data.
+TEST(MediaMetadata, PropertyBlockOfDamagedFiles)
+{
+    MIO_CORPUS_FILE(cut, "broken/Canon_40D_truncated_4000B.jpg");
+    support::TempDir dir;
+    // A JPEG whose EXIF IFD0 claims 0xFFFF entries and points its EXIF IFD past the end.
+    std::vector<uint8_t> hostile = {0xFF, 0xD8, 0xFF, 0xE1, 0x00, 0x24, 'E', 'x', 'i',  'f',
+                                    0,    0,    'I',  'I',  42,   0,    8,   0,   0,    0,
+                                    0xFF, 0xFF, 0x69, 0x87, 4,    0,    1,   0,   0,    0,
+                                    0xF0, 0xFF, 0xFF, 0x7F, 0,    0,    0,   0,   0xFF, 0xD9};
+    support::writeFile(dir / "hostile.jpg", hostile);
+    for (const auto& file : {cut, dir / "hostile.jpg"}) {
+        SCOPED_TRACE(file.string());
+        HGLOBAL record = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, sizeof(ImageFileData));
+        auto* data = static_cast<ImageFileData*>(GlobalLock(record));
+        std::strncpy(data->path, file.c_str(), sizeof data->path - 1);
+        GlobalUnlock(record);
+        HGLOBAL block = nullptr;
+        ASSERT_EQ(qfFileGetProperty(record, &block), 1);
+        ASSERT_NE(block, nullptr);
+        const auto* base = static_cast<const uint8_t*>(GlobalLock(block));
+        uint32_t count = 0;
+        std::memcpy(&count, base + 4, 4);
+        EXPECT_LE(8 + count * sizeof(QfPropertyEntry), GlobalSize(block));
+        if (file.filename() == "hostile.jpg") {
+            EXPECT_EQ(count, 0u);
+        }
+        GlobalUnlock(block);
+        EXPECT_EQ(qfFileFreeProperty(record, block), 1);
+        GlobalFree(record);
+    }
+    HGLOBAL none = reinterpret_cast<HGLOBAL>(1);
+    EXPECT_EQ(qfFileGetProperty(nullptr, &none), 0);
+    EXPECT_EQ(none, nullptr);
+}
