@@ -499,9 +499,7 @@ STDMETHODIMP CMediaFileIO::HasPreviewThumbnail()
     return m_cameraRaw ? m_cameraRaw->HasEmbeddedPreview() : S_FALSE;
 }
 
-// ---- served by the thumbnail, metadata, text-property and image-writing code ----
-// TODO(metadata, text): these land with their own changes; until then
-// they report E_NOTIMPL rather than pretending to work.
+// ---- metadata and text properties: routed to the sources by media_metadata.cpp ----
 
 MetaTarget CMediaFileIO::metaTarget() const
 {
