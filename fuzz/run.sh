@@ -23,10 +23,15 @@ seeds_for() {
     fuzz_stillimage_ras) echo "other-images/*.ras" ;;
     fuzz_stillimage_wbmp) echo "other-images/*.wbmp" ;;
     fuzz_stillimage_psd) echo "other-images/*.psd" ;;
+    fuzz_stillimage_msp) echo "other-images/*.msp" ;;
+    fuzz_stillimage_mac) echo "other-images/*.mac" ;;
+    fuzz_stillimage_iff) echo "other-images/*.iff" ;;
+    fuzz_stillimage_eps) echo "other-images/*.eps" ;;
     fuzz_formats_jpeg) echo "jpeg/* broken/*.jpg" ;;
     fuzz_formats_tiff) echo "tiff/* raw/*.dng" ;;
     fuzz_formats_iptc | fuzz_formats_xmp) echo "jpeg/iptc*.jpg jpeg/*xmp*.jpg" ;;
     fuzz_video_parse) echo "video/fixture.avi video/fixture.mkv video/fixture.flv video/fixture.mpg video/fixture-imovie.mp4 video/fixture.3gp audio/*.mp3 audio/*.wav broken/*.mp4 broken/*.mkv" ;;
+    fuzz_tageditor_open) echo "audio/*.mp3 audio/*.flac audio/*.ogg audio/*.opus audio/*.wma audio/*.aif broken/*.mp3 broken/*.wma" ;;
     *) echo "" ;;
     esac
 }
