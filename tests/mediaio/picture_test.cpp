@@ -35,7 +35,7 @@ class TestDib {
         header.biClrUsed = clrUsed;
         auto* bytes = reinterpret_cast<uint8_t*>(m_header);
         std::memcpy(bytes, &header, sizeof header);
-        std::memcpy(bytes + sizeof header, extra.data(), extra.size() * 4);
+        if (!extra.empty()) std::memcpy(bytes + sizeof header, extra.data(), extra.size() * 4);
         std::memcpy(bytes + sizeof header + extra.size() * 4, rows.data(), rows.size() - shrinkBy);
     }
     ~TestDib() { GlobalUnlock(m_block.get()); }

@@ -326,8 +326,8 @@ Picture samplePicture(uint32_t width, uint32_t height)
             p[1] = static_cast<uint8_t>(y * 255 / std::max(1u, height - 1));
             p[2] = static_cast<uint8_t>(((x / 16 + y / 16) & 1) ? 200 : 40);
             // The top-left quarter fades out, so alpha handling shows in every viewer.
-            p[3] = (x < width / 4 && y < height / 4) ? static_cast<uint8_t>(x * 255 / (width / 4))
-                                                     : 255;
+            const bool fading = x < width / 4 && y < height / 4; // width / 4 > 0 here
+            p[3] = static_cast<uint8_t>(fading ? x * 255 / (width / 4) : 255u);
         }
     }
     return picture;
