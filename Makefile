@@ -27,7 +27,7 @@ build: deps configure
 run: build
 	$(BUILD_DIR)/tools/mediaio/mediaio sample $(BUILD_DIR)/mediaio-sample.png
 	$(BUILD_DIR)/tools/mediaio/mediaio info $(BUILD_DIR)/mediaio-sample.png $(wildcard $(SAMPLE))
-	-$(BUILD_DIR)/tools/mediaio/mediaio thumbnail $(BUILD_DIR)/mediaio-sample.png -o $(BUILD_DIR)/mediaio-thumb.png -s 160x120
+	$(BUILD_DIR)/tools/mediaio/mediaio thumbnail $(BUILD_DIR)/mediaio-sample.png -o $(BUILD_DIR)/mediaio-thumb.png -s 160x120
 
 test: build
 	ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS) --timeout 600
