@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -21,9 +22,38 @@ OutputFile::~OutputFile()
     if (!m_tempPath.empty()) ::unlink(m_tempPath.c_str());
 }
 
-int OutputFile::open(const std::string& finalPath)
+namespace {
+
+// A path may be a link (the platform's short-path aliases are): replacing the link would leave
+// the real file untouched, so write beside the file it points to.
+std::string resolveTarget(const std::string& path)
 {
+    struct stat st{};
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+    char* real = ::realpath(path.c_str(), nullptr);
+    if (!real) return path;
+    std::string resolved(real);
+    std::free(real);
+    return resolved;
+}
+
+// An existing file keeps its permissions; a new one gets what the umask allows a document.
+mode_t modeFor(const std::string& path)
+{
+    struct stat st{};
+    if (::stat(path.c_str(), &st) == 0) return st.st_mode & 07777;
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    return 0666 & ~mask;
+}
+
+} // namespace
+
+int OutputFile::open(const std::string& requestedPath)
+{
+    const std::string finalPath = resolveTarget(requestedPath);
     m_finalPath = finalPath;
+    m_mode = modeFor(finalPath);
     const size_t slash = finalPath.find_last_of('/');
     const std::string dir = slash == std::string::npos ? "." : finalPath.substr(0, slash);
     const std::string leaf = slash == std::string::npos ? finalPath : finalPath.substr(slash + 1);
@@ -46,9 +76,9 @@ int OutputFile::open(const std::string& finalPath)
 int OutputFile::commit()
 {
     if (!m_file) return 0;
-    // mkstemp makes the file 0600; give it the mode of an ordinary new document.
+    // mkstemp makes the file 0600; give it the mode of the file it replaces.
     const bool flushed = std::fflush(m_file) == 0 && !std::ferror(m_file) &&
-                         ::fchmod(::fileno(m_file), 0644) == 0 && ::fsync(::fileno(m_file)) == 0;
+                         ::fchmod(::fileno(m_file), m_mode) == 0 && ::fsync(::fileno(m_file)) == 0;
     const int closed = std::fclose(m_file);
     m_file = nullptr;
     if (!flushed || closed != 0) return fail(kLibErrOpen, "cannot write file: " + m_finalPath);

@@ -7,6 +7,8 @@
 
 #include "codec.h"
 
+#include <sys/types.h>
+
 namespace mio::stillimage {
 
 /// A new file written beside its final name under a unique temporary name, renamed into
@@ -27,6 +29,7 @@ class OutputFile {
     FILE* m_file = nullptr;
     std::string m_tempPath;
     std::string m_finalPath;
+    mode_t m_mode = 0644;
 };
 
 /// JPEG quality from the settings file (section "QF_IJPG", key "Quality"), 85 when absent,

@@ -107,6 +107,30 @@ TEST(StillImageWrite, RefusalsLeaveNoFileBehind)
     EXPECT_NE(sitest::lastError().find("folder not found"), std::string::npos);
 }
 
+// Short-path aliases are links: overwriting through one must change the real file, keep the
+// link, and keep the file's permissions.
+TEST(StillImageWrite, OverwriteThroughALinkReplacesTheTargetAndKeepsItsMode)
+{
+    support::TempDir dir;
+    sitest::Source first = sitest::gradient(8, 8);
+    const auto real = dir / "real.bmp";
+    const auto link = dir / "alias.bmp";
+    ASSERT_GT(sitest::write(real.string(), qfFileGetFormatID("bmp"), first), 0);
+    std::filesystem::permissions(real, std::filesystem::perms::owner_read |
+                                           std::filesystem::perms::owner_write);
+    std::filesystem::create_symlink(real, link);
+
+    sitest::Source second = sitest::gradient(16, 4);
+    ASSERT_GT(sitest::write(link.string(), qfFileGetFormatID("bmp"), second), 0)
+        << sitest::lastError();
+    EXPECT_TRUE(std::filesystem::is_symlink(link));
+    sitest::Record rec = sitest::open(real);
+    ASSERT_NE(rec.handle, nullptr);
+    EXPECT_EQ(rec.copy().main.width, 16);
+    EXPECT_EQ(std::filesystem::status(real).permissions() & std::filesystem::perms::all,
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+}
+
 } // namespace
 
 namespace {
