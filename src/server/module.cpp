@@ -43,10 +43,14 @@ __attribute__((constructor)) void loadModule()
     tavrel::setModuleLockHooks(moduleLock, moduleUnlock);
     mioImagingRegister();
     TagEditorRegisterClass();
+    // The manager creates image objects by class identifier; a host that loads this library
+    // without registering it must still get them, not a silent fall-back to the media object.
+    TavrelRegisterInprocClass(CLSID_ImageFileIO, DllGetClassObject);
 }
 
 __attribute__((destructor)) void unloadModule()
 {
+    TavrelRevokeInprocClass(CLSID_ImageFileIO);
     TagEditorRevokeClass();
     mioImagingUnregister();
     tavrel::setModuleLockHooks(nullptr, nullptr);
