@@ -139,7 +139,9 @@ void storeRow(const ReadContext& ctx, const BYTE* src, int64_t xOffset, int64_t 
             dst[5] = r1;
         }
     } else {
-        const int64_t bytes = std::min(pixelCount * bitCount / 8, stride - start);
+        // Round up: a 1- or 4-bit row whose width is not a whole number of bytes ends in a
+        // partial byte that holds real pixels.
+        const int64_t bytes = std::min((pixels * bitCount + 7) / 8, stride - start);
         if (bytes > 0) std::memcpy(dst, src, static_cast<size_t>(bytes));
     }
 }

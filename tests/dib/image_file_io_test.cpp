@@ -405,6 +405,22 @@ TEST(ImageFileRead, WideSamplesBecomeTheirHighBytes)
     EXPECT_EQ(bottom, (std::vector<uint8_t>{3, 0, 2, 0, 1, 0}));
 }
 
+TEST(ImageFileRead, PartialLastByteOfABilevelRowIsKept)
+{
+    support::TempDir dir;
+    // 10 pixels a row: the last two sit in each row's second, partial byte; black in one row,
+    // white in the other, so a dropped byte shows whatever the palette's first entry is.
+    const std::string pbm = writeBytes(dir, "p.pbm", "P4\n10 2\n", {0x00, 0xC0, 0xFF, 0x00});
+    UniquePackedDib dib = readFile(pbm);
+    ASSERT_TRUE(dib);
+    const int a = pixelAt(dib.get(), 8, 0).g;
+    const int b = pixelAt(dib.get(), 8, 1).g;
+    EXPECT_EQ(a + b, 255);
+    EXPECT_EQ(pixelAt(dib.get(), 9, 0).g, a);
+    EXPECT_EQ(pixelAt(dib.get(), 9, 1).g, b);
+    EXPECT_EQ(pixelAt(dib.get(), 7, 0).g, b); // the first byte of each row is the opposite
+}
+
 TEST(ImageFileRead, HugeBilevelPictureComesBackHalvedAsGrey)
 {
     // 8000 x 6000 = 48,000,000 pixels: left half black, right half white (PBM 1 is black).
