@@ -34,18 +34,15 @@ Pixels asBgra(IWICBitmapSource* frame)
 }
 
 // libpng's own 8-bit BGRA rendering, without gamma or colour management (as the component).
-Pixels pngReference(const std::filesystem::path& path)
+// The setjmp frame holds only trivially destructible locals; the caller owns the file.
+bool decodePngReference(FILE* f, Pixels& p, std::vector<png_bytep>& rows)
 {
-    Pixels p;
-    FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f) return p;
     png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr,
                                              [](png_structp, png_const_charp) {});
     png_infop info = png_create_info_struct(png);
     if (setjmp(png_jmpbuf(png))) {
         png_destroy_read_struct(&png, &info, nullptr);
-        std::fclose(f);
-        return {};
+        return false;
     }
     png_init_io(png, f);
     png_read_info(png, info);
@@ -60,13 +57,23 @@ Pixels pngReference(const std::filesystem::path& path)
     p.height = png_get_image_height(png, info);
     p.stride = p.width * 4;
     p.data.resize(size_t{p.stride} * p.height);
-    std::vector<png_bytep> rows(p.height);
+    rows.resize(p.height);
     for (UINT y = 0; y < p.height; ++y)
         rows[y] = p.data.data() + size_t{p.stride} * y;
     png_read_image(png, rows.data());
     png_destroy_read_struct(&png, &info, nullptr);
+    return true;
+}
+
+Pixels pngReference(const std::filesystem::path& path)
+{
+    Pixels p;
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f) return p;
+    std::vector<png_bytep> rows;
+    const bool ok = decodePngReference(f, p, rows);
     std::fclose(f);
-    return p;
+    return ok ? p : Pixels{};
 }
 
 Pixels tiffReference(TIFF* tif)
