@@ -7,12 +7,6 @@ function(mio_target_defaults target)
     target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic -Wconversion -Wno-sign-conversion)
     if(MIO_WARNINGS_AS_ERRORS)
       target_compile_options(${target} PRIVATE -Werror)
-      # GCC 12's middle-end bounds checks misfire on inlined std::vector code at -O2; they stay
-      # warnings so that optimised CI builds do not fail on them.
-      if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
-        target_compile_options(${target} PRIVATE -Wno-error=array-bounds -Wno-error=stringop-overflow
-                                                 -Wno-error=stringop-overread -Wno-error=restrict)
-      endif()
     endif()
   endif()
   if(MIO_SANITIZE)
