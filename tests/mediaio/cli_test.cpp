@@ -7,6 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <thread>
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -52,7 +55,14 @@ ToolRun mediaio(const std::vector<std::string>& args, const std::string& env = {
     command +=
         " >" + shellQuote((dir / "out").string()) + " 2>" + shellQuote((dir / "err").string());
     ToolRun run;
-    const int status = std::system(command.c_str());
+    int status = std::system(command.c_str());
+    // The shell's 126 means the tool could not be executed at all (seen once while the build
+    // tree was being touched by a concurrent build); that is not the tool's answer, so retry.
+    for (int attempt = 0; attempt < 5 && WIFEXITED(status) && WEXITSTATUS(status) == 126;
+         ++attempt) {
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        status = std::system(command.c_str());
+    }
     run.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     run.out = slurp(dir / "out");
     run.err = slurp(dir / "err");
