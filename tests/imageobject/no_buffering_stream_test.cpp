@@ -171,7 +171,7 @@ TEST(NoBufferingStream, FillsTwentySectorsAndServesSameSpanFromMemory)
     auto log = std::make_shared<FileLog>();
     Opened o = overMemory(bytes, 512, log);
     checkFillSequence(o, bytes, 512, log.get());
-    // The spec's numbers at 512-byte sectors: 10,240 then 20,480.
+    // The expected fill sizes at 512-byte sectors: 10,240 then 20,480.
     EXPECT_EQ(o.object()->bufferState().capacity, 20480u);
 }
 
