@@ -82,6 +82,11 @@ using CACLSID = TavrelCountedArray<CLSID>;
 using CALPSTR = TavrelCountedArray<LPSTR>;
 using CALPWSTR = TavrelCountedArray<LPWSTR>;
 using CABSTR = TavrelCountedArray<BSTR>;
+// VT_RECORD payload; named because an unnamed type inside an anonymous union is an extension.
+struct TavrelRecordRef {
+    void* pvRecord;
+    void* pRecInfo;
+};
 struct PROPVARIANT;
 using CAPROPVARIANT = TavrelCountedArray<PROPVARIANT>;
 
@@ -138,10 +143,7 @@ struct PROPVARIANT {
         CALPWSTR calpwstr;
         CABSTR cabstr;
         CAPROPVARIANT capropvar;
-        struct {
-            void* pvRecord;
-            void* pRecInfo;
-        } brecVal;
+        TavrelRecordRef brecVal;
     };
 };
 static_assert(sizeof(PROPVARIANT) == 24);
@@ -200,10 +202,7 @@ struct VARIANT {
         ULONG* pulVal;
         USHORT* puiVal;
         ULONGLONG* pullVal;
-        struct {
-            void* pvRecord;
-            void* pRecInfo;
-        } brecVal;
+        TavrelRecordRef brecVal;
     };
 };
 static_assert(sizeof(VARIANT) == 24);
