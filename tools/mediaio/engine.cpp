@@ -85,19 +85,21 @@ Engine::~Engine()
     if (canUnloadNow && canUnloadNow() == S_OK) dlclose(m_module);
 }
 
-bool Engine::start(const std::string& explicitPath, std::string& error)
+bool Engine::load(const std::string& explicitPath, std::string& error)
 {
+    if (m_module) return true;
     const auto candidates = moduleCandidates(explicitPath);
     std::string lastFailure;
-    std::string loadedFrom;
     for (const auto& candidate : candidates) {
         const bool isPath = candidate.find('/') != std::string::npos;
         if (isPath && candidates.size() > 1 && access(candidate.c_str(), F_OK) != 0) continue;
-        m_module = dlopen(candidate.c_str(), RTLD_NOW | RTLD_LOCAL);
-        if (m_module) {
-            loadedFrom = candidate;
-            break;
-        }
+        // A clean absolute name: the module registers the name it was loaded by.
+        std::error_code ec;
+        const std::string name =
+            isPath ? std::filesystem::absolute(candidate, ec).lexically_normal().string()
+                   : candidate;
+        m_module = dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL);
+        if (m_module) break;
         const char* why = dlerror();
         lastFailure = why ? why : candidate;
     }
@@ -108,12 +110,31 @@ bool Engine::start(const std::string& explicitPath, std::string& error)
             " (use --library PATH or MEDIAIO_LIBRARY)";
         return false;
     }
-    auto getClassObject = reinterpret_cast<HRESULT (*)(REFCLSID, REFIID, LPVOID*)>(
-        dlsym(m_module, "DllGetClassObject"));
-    if (!getClassObject) {
-        error = loadedFrom + " is not the engine library (no DllGetClassObject)";
+    if (!symbol("DllGetClassObject")) {
+        error = modulePath() + " is not the engine library (no DllGetClassObject)";
         return false;
     }
+    return true;
+}
+
+void* Engine::symbol(const char* name) const
+{
+    return m_module ? dlsym(m_module, name) : nullptr;
+}
+
+std::string Engine::modulePath() const
+{
+    void* any = symbol("DllGetClassObject");
+    Dl_info info{};
+    if (!any || !dladdr(any, &info) || !info.dli_fname) return {};
+    return info.dli_fname;
+}
+
+bool Engine::start(const std::string& explicitPath, std::string& error)
+{
+    if (!load(explicitPath, error)) return false;
+    auto getClassObject =
+        reinterpret_cast<HRESULT (*)(REFCLSID, REFIID, LPVOID*)>(symbol("DllGetClassObject"));
     // The manager creates the image object with CoCreateInstance; offering the loaded module's
     // classes in-process makes it reach this module without a registration, as a registered
     // module would be reached.
@@ -142,6 +163,45 @@ std::string Engine::lastErrorText()
     if (FAILED(m_manager->GetErrorString(text, static_cast<int32_t>(sizeof text)))) return {};
     text[255] = u'\0';
     return narrow(text);
+}
+
+namespace {
+
+// Plain words for the results the engine's methods commonly give.
+const char* meaningOf(HRESULT hr)
+{
+    switch (static_cast<uint32_t>(hr)) {
+    case 0x80004001u:
+        return "not supported for this file";
+    case 0x80004005u:
+        return "refused by the engine";
+    case 0x80070057u:
+        return "invalid argument or value";
+    case 0x8007000Eu:
+        return "out of memory";
+    case 0x80070005u:
+        return "access denied";
+    case 0x80070002u:
+        return "file not found";
+    case 0x80070003u:
+        return "folder not found";
+    case 0x80070020u:
+        return "the file is in use";
+    case 0x80070070u:
+        return "the disk is full";
+    default:
+        return nullptr;
+    }
+}
+
+} // namespace
+
+std::string Engine::describeFailure(HRESULT hr)
+{
+    std::string text = hresultText(hr);
+    if (const char* meaning = meaningOf(hr)) text += std::string(", ") + meaning;
+    const std::string engineText = lastErrorText();
+    return engineText.empty() ? text : text + ": " + engineText;
 }
 
 HRESULT Engine::parse(const std::string& path, ComPtr<IMediaFileIO>& file, std::string& error)

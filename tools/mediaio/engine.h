@@ -39,8 +39,17 @@ class Engine {
     Engine& operator=(const Engine&) = delete;
 
     // Loads the module (explicit path, then MEDIAIO_LIBRARY, then the places a build or an
-    // install puts it) and initialises a manager. On failure `error` says why.
+    // install puts it) without creating anything. On failure `error` says why.
+    bool load(const std::string& explicitPath, std::string& error);
+
+    // load(), then a manager initialised the way a host initialises it.
     bool start(const std::string& explicitPath, std::string& error);
+
+    // An export of the loaded module, null when absent.
+    void* symbol(const char* name) const;
+
+    // The file the module was loaded from, as the loader resolved it.
+    std::string modulePath() const;
 
     IMediaFileIOMan* manager() const { return m_manager.Get(); }
 
@@ -49,6 +58,10 @@ class Engine {
 
     // The engine's text for the last failure, empty when it has none.
     std::string lastErrorText();
+
+    // "0x80004001, not supported for this file" and the engine's text when it has one: what an
+    // error line shows for a refused call.
+    std::string describeFailure(HRESULT hr);
 
   private:
     void* m_module = nullptr;

@@ -320,8 +320,7 @@ int runInfo(const GlobalOptions& global, const std::vector<std::string>& args)
         std::fflush(stdout);
     }
     progress.clear();
-    if (files.size() > 1 || failures > 0)
-        std::fprintf(stderr, "mediaio: %zu file(s), %d failed\n", files.size(), failures);
+    printSummary(files.size(), failures);
     return failures ? kExitFailed : kExitOk;
 }
 

@@ -50,6 +50,57 @@ std::vector<std::string> expandInputs(const std::vector<std::string>& inputs, bo
     return files;
 }
 
+bool anyFolder(const std::vector<std::string>& inputs)
+{
+    for (const auto& input : inputs) {
+        std::error_code ec;
+        if (std::filesystem::is_directory(input, ec)) return true;
+    }
+    return false;
+}
+
+OutputNames::OutputNames(std::string outDir, std::vector<std::string> roots, std::string extension)
+    : m_outDir(std::move(outDir)), m_roots(std::move(roots)), m_extension(std::move(extension))
+{
+}
+
+std::string OutputNames::outputFor(const std::string& input, std::string& error)
+{
+    namespace fs = std::filesystem;
+    const fs::path in = fs::path(input).lexically_normal();
+    // Below the longest named folder that holds the input; else the input's own name.
+    fs::path relative = in.filename();
+    size_t bestLength = 0;
+    for (const auto& root : m_roots) {
+        const fs::path base = fs::path(root).lexically_normal();
+        const fs::path below = in.lexically_relative(base);
+        if (below.empty() || *below.begin() == ".." || below == ".") continue;
+        if (base.native().size() >= bestLength) {
+            bestLength = base.native().size();
+            relative = below;
+        }
+    }
+    fs::path out = fs::path(m_outDir) / relative;
+    out.replace_extension(m_extension);
+    const std::string name = out.lexically_normal().string();
+    for (const auto& [taken, from] : m_taken) {
+        if (taken == name) {
+            error = "its output " + name + " was already written from " + from;
+            return {};
+        }
+    }
+    m_taken.emplace_back(name, input);
+    std::error_code ec;
+    fs::create_directories(out.parent_path(), ec);
+    return name;
+}
+
+void printSummary(size_t files, int failures)
+{
+    if (files > 1 || failures > 0)
+        std::fprintf(stderr, "mediaio: %zu file(s), %d failed\n", files, failures);
+}
+
 Progress::Progress(size_t total) : m_total(total), m_enabled(total > 1 && isatty(2)) {}
 
 Progress::~Progress()
@@ -92,18 +143,61 @@ constexpr const char* kUsage =
     "usage: mediaio [--library PATH] COMMAND [ARGS]\n"
     "commands:\n"
     "  info FILE... [--json] [-r]         properties and metadata of files\n"
-    "  thumbnail FILE -o OUT [-s WxH] [--exact] [--frame N | --time S]\n"
-    "                                     write a thumbnail as PNG or BMP\n"
+    "  thumbnail FILE... -o OUT [-s WxH] [--exact] [--frame N | --time S] [-r]\n"
+    "                                     write thumbnails as PNG or BMP\n"
     "  -s SIZE INPUT OUTPUT               thumbnailer form for file managers\n"
     "  meta list FILE... [--block B] [-r] metadata tags with names and texts\n"
-    "  meta get FILE --block B --tag N|NAME\n"
+    "  meta get FILE... --block B --tag N|NAME [-r]\n"
     "                                     one tag's text\n"
+    "  meta set FILE... (--block B --tag N|NAME --value TEXT | --rating R | --caption TEXT |\n"
+    "           --keywords A,B | --artist TEXT | --album TEXT)... [-r]\n"
+    "                                     change metadata and write it to the files\n"
+    "  meta remove FILE... --block B [--tag N|NAME] [-r]\n"
+    "                                     remove a block or clear one tag\n"
+    "  convert IN OUT [--quality Q] [--preview]\n"
+    "  convert IN... OUTDIR --to EXT [--quality Q] [--preview] [-r]\n"
+    "                                     write files as pictures, format by extension\n"
+    "  register [--user] [--registry DIR] register the engine's classes\n"
+    "  unregister [--user] [--registry DIR]\n"
+    "                                     remove that registration\n"
     "  sample OUT.png|OUT.bmp             write the tool's own test picture\n"
     "  help [COMMAND]                     this text or a command's\n"
     "options:\n"
     "  --library PATH   the engine library; else $MEDIAIO_LIBRARY, then ../lib beside the\n"
     "                   executable, then the build tree the tool was built in\n"
     "exit codes: 0 every file succeeded, 1 some failed, 2 usage error\n";
+
+using Runner = int (*)(const mediaio::GlobalOptions&, const std::vector<std::string>&);
+
+int runSampleCommand(const mediaio::GlobalOptions&, const std::vector<std::string>& args)
+{
+    return mediaio::runSample(args);
+}
+
+int runRegisterCommand(const mediaio::GlobalOptions& global, const std::vector<std::string>& args)
+{
+    return mediaio::runRegister(global, args, true);
+}
+
+int runUnregisterCommand(const mediaio::GlobalOptions& global, const std::vector<std::string>& args)
+{
+    return mediaio::runRegister(global, args, false);
+}
+
+constexpr struct {
+    const char* name;
+    Runner run;
+} kCommands[] = {{"info", mediaio::runInfo},       {"thumbnail", mediaio::runThumbnail},
+                 {"meta", mediaio::runMeta},       {"convert", mediaio::runConvert},
+                 {"register", runRegisterCommand}, {"unregister", runUnregisterCommand},
+                 {"sample", runSampleCommand}};
+
+Runner findCommand(const std::string& name)
+{
+    for (const auto& command : kCommands)
+        if (name == command.name) return command.run;
+    return nullptr;
+}
 
 } // namespace
 
@@ -140,19 +234,11 @@ int main(int argc, char** argv)
             std::fputs(kUsage, stdout);
             return kExitOk;
         }
-        args = {rest[0], "--help"};
-        rest = {"--help"};
-        if (args[0] == "info") return runInfo(global, rest);
-        if (args[0] == "thumbnail") return runThumbnail(global, rest);
-        if (args[0] == "sample") return runSample(rest);
-        if (args[0] == "meta") return runMeta(global, rest);
-        std::fprintf(stderr, "mediaio: unknown command %s\n%s", args[0].c_str(), kUsage);
+        if (Runner run = findCommand(rest[0])) return run(global, {"--help"});
+        std::fprintf(stderr, "mediaio: unknown command %s\n%s", rest[0].c_str(), kUsage);
         return kExitUsage;
     }
-    if (command == "info") return runInfo(global, rest);
-    if (command == "thumbnail") return runThumbnail(global, rest);
-    if (command == "sample") return runSample(rest);
-    if (command == "meta") return runMeta(global, rest);
+    if (Runner run = findCommand(command)) return run(global, rest);
     std::fprintf(stderr, "mediaio: unknown command %s\n%s", command.c_str(), kUsage);
     return kExitUsage;
 }

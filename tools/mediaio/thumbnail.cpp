@@ -178,14 +178,18 @@ std::string pathFromUri(const std::string& uri)
 
 constexpr const char* kThumbnailUsage =
     "usage: mediaio thumbnail FILE -o OUT.png|OUT.bmp [-s WxH] [--exact] [--frame N | --time S]\n"
+    "       mediaio thumbnail FILE... -o OUTDIR [-s WxH] [--exact] [--frame N | --time S] [-r]\n"
     "  Writes the engine's thumbnail of FILE: its embedded preview or, failing that, its first\n"
     "  frame, fitted into WxH (default 256x256; -s N means NxN). 32-bit with alpha where the\n"
     "  engine gives it.\n"
-    "  -o OUT      output picture; PNG or BMP by the extension\n"
+    "  -o OUT      output picture; PNG or BMP by the extension. With several files or a\n"
+    "              folder, OUT is a folder that gets OUT/NAME.png for each, keeping the layout\n"
+    "              below the folders named\n"
     "  -s WxH      size limits, 1 to 16384 each\n"
     "  --exact     centre the picture on a canvas of exactly WxH\n"
     "  --frame N   frame N (0 = first) instead of the preview\n"
     "  --time S    the frame at S seconds instead of the preview\n"
+    "  -r          descend into folders\n"
     "\n"
     "thumbnailer form: mediaio -s SIZE INPUT OUTPUT\n"
     "  INPUT is a path or a file:// URI; OUTPUT gets a PNG fitted into SIZExSIZE with the\n"
@@ -196,7 +200,9 @@ constexpr const char* kThumbnailUsage =
 int runThumbnail(const GlobalOptions& global, const std::vector<std::string>& args)
 {
     ThumbnailRequest request;
-    std::string input, output;
+    std::vector<std::string> inputs;
+    std::string output;
+    bool recurse = false, optionsEnded = false;
     auto usage = [](const std::string& why) {
         std::fprintf(stderr, "mediaio thumbnail: %s\n%s", why.c_str(), kThumbnailUsage);
         return kExitUsage;
@@ -204,7 +210,11 @@ int runThumbnail(const GlobalOptions& global, const std::vector<std::string>& ar
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
         const bool hasValue = i + 1 < args.size();
-        if (arg == "-h" || arg == "--help") {
+        if (optionsEnded || arg.size() < 2 || arg[0] != '-') {
+            inputs.push_back(arg);
+        } else if (arg == "--") {
+            optionsEnded = true;
+        } else if (arg == "-h" || arg == "--help") {
             std::fputs(kThumbnailUsage, stdout);
             return kExitOk;
         } else if (arg == "-o" || arg == "--output") {
@@ -228,31 +238,50 @@ int runThumbnail(const GlobalOptions& global, const std::vector<std::string>& ar
                 return usage("--time needs seconds >= 0");
             request.time = seconds;
             ++i;
-        } else if (arg.size() > 1 && arg[0] == '-') {
-            return usage("unknown option " + arg);
-        } else if (input.empty()) {
-            input = arg;
+        } else if (arg == "-r" || arg == "--recursive") {
+            recurse = true;
         } else {
-            return usage("one input file only");
+            return usage("unknown option " + arg);
         }
     }
-    if (input.empty() || output.empty()) return usage("FILE and -o OUT are required");
+    if (inputs.empty() || output.empty()) return usage("FILE and -o OUT are required");
     if (request.frame && request.time) return usage("--frame and --time exclude each other");
-    const std::string ext = std::filesystem::path(output).extension().string();
-    if (ext != ".png" && ext != ".PNG" && ext != ".bmp" && ext != ".BMP")
-        return usage("the output name must end in .png or .bmp");
+    const bool batch = inputs.size() > 1 || anyFolder(inputs);
+    std::error_code ec;
+    if (batch) {
+        if (std::filesystem::exists(output, ec) && !std::filesystem::is_directory(output, ec))
+            return usage("with several files, -o names a folder");
+    } else {
+        const std::string ext = std::filesystem::path(output).extension().string();
+        if (ext != ".png" && ext != ".PNG" && ext != ".bmp" && ext != ".BMP")
+            return usage("the output name must end in .png or .bmp");
+    }
 
+    int failures = 0;
+    std::vector<std::string> roots;
+    for (const auto& input : inputs)
+        if (std::filesystem::is_directory(input, ec)) roots.push_back(input);
+    const auto files = batch ? expandInputs(inputs, recurse, failures) : inputs;
     Engine engine;
     std::string error;
     if (!engine.start(global.library, error)) {
         std::fprintf(stderr, "mediaio: %s\n", error.c_str());
         return kExitFailed;
     }
-    if (!makeThumbnail(engine, input, output, request, {}, false, error)) {
-        reportError(nullptr, input, error);
-        return kExitFailed;
+    OutputNames names(output, roots, ".png");
+    Progress progress(files.size());
+    for (size_t i = 0; i < files.size(); ++i) {
+        progress.step(i, files[i]);
+        error.clear();
+        const std::string target = batch ? names.outputFor(files[i], error) : output;
+        if (target.empty() || !makeThumbnail(engine, files[i], target, request, {}, false, error)) {
+            ++failures;
+            reportError(&progress, files[i], error);
+        }
     }
-    return kExitOk;
+    progress.clear();
+    printSummary(files.size(), failures);
+    return failures ? kExitFailed : kExitOk;
 }
 
 int runThumbnailer(const GlobalOptions& global, const std::vector<std::string>& args)
