@@ -6,10 +6,19 @@
 #include "metadata/camera_raw_source.h"
 #include "metadata/exif_lib_source.h"
 #include "metadata/image_property_source.h"
+#include "metadata/metadata_file_rewriter.h"
+#include "metadata/tag_catalogue.h"
 #include "metadata/tag_editor_source.h"
 
+#include <contracts/still_image_library.h>
+#include <tavrel/platform/memory.h>
+#include <tavrel/platform/text.h>
+
 #include <algorithm>
+#include <array>
+#include <cstring>
 #include <new>
+#include <string>
 
 namespace mio {
 
@@ -29,21 +38,82 @@ Route routeOf(const MetaTarget& t, int32_t nMetaFormat)
     return Route::Image;
 }
 
+/// The object's file path as UTF-16 (at most 260 characters): the video record's, else the
+/// image record's. E_FAIL without a record; a failed conversion gives the system's error.
+HRESULT filePathOf(const MetaTarget& t, std::u16string& path)
+{
+    std::array<char, 261> ansi{};
+    if (t.video) {
+        std::memcpy(ansi.data(), t.video->ansiPath, sizeof t.video->ansiPath);
+    } else if (t.image) {
+        tavrel::GlobalLockGuard lock(t.image);
+        const auto* data = static_cast<const ImageFileData*>(lock.data());
+        if (!data) return E_FAIL;
+        std::memcpy(ansi.data(), data->path, sizeof data->path);
+    } else {
+        return E_FAIL;
+    }
+    const std::string_view text(ansi.data(), strnlen(ansi.data(), 260));
+    if (text.empty()) return E_FAIL;
+    const auto wide = tavrel::toWide(text, CP_ACP);
+    if (!wide) {
+        const HRESULT hr = HRESULT_FROM_WIN32(GetLastError());
+        return FAILED(hr) ? hr : E_FAIL;
+    }
+    path = wide->substr(0, 260);
+    return S_OK;
+}
+
+/// _wtoi: leading blanks, an optional sign and decimal digits; anything else reads as 0. Large
+/// values saturate, which keeps them outside 0..5.
+int64_t wtoi(const WCHAR* text)
+{
+    size_t i = 0;
+    while (text[i] == u' ' || text[i] == u'\t')
+        ++i;
+    bool negative = false;
+    if (text[i] == u'+' || text[i] == u'-') negative = text[i++] == u'-';
+    int64_t value = 0;
+    while (text[i] >= u'0' && text[i] <= u'9') {
+        if (value < 1000000) value = value * 10 + (text[i] - u'0');
+        ++i;
+    }
+    return negative ? -value : value;
+}
+
 } // namespace
 
 MediaMetadata::MediaMetadata() = default;
 
 MediaMetadata::~MediaMetadata()
 {
+    if (m_rewriter) m_rewriter->Close();
+    m_rewriter.reset();
     m_tagEditor.reset();
     m_properties.reset();
     m_exifLib.reset();
 }
 
+HRESULT MediaMetadata::ensureRewriter(const MetaTarget& t)
+{
+    if (m_rewriter) return S_OK;
+    std::u16string path;
+    const HRESULT hr = filePathOf(t, path);
+    if (FAILED(hr)) return hr;
+    m_rewriter.reset(new (std::nothrow) CMetadataFileRewriter(path.c_str()));
+    return m_rewriter ? S_OK : E_OUTOFMEMORY;
+}
+
+void MediaMetadata::dropRewriter()
+{
+    if (!m_rewriter || m_rewriter->HasUncommittedChanges()) return;
+    m_rewriter->Close();
+    m_rewriter.reset();
+}
+
 HRESULT MediaMetadata::ensureSource(const MetaTarget& t, int32_t nMetaFormat)
 {
-    // XMP needs the file rewriter, which this object does not have: nothing to create.
-    if (nMetaFormat == MetaFormatXmp) return S_OK;
+    if (nMetaFormat == MetaFormatXmp) return ensureRewriter(t);
     if (t.video) {
         if (!m_tagEditor) {
             m_tagEditor.reset(new (std::nothrow) CTagEditorSource(*t.video));
@@ -51,7 +121,10 @@ HRESULT MediaMetadata::ensureSource(const MetaTarget& t, int32_t nMetaFormat)
         }
         return S_OK;
     }
-    if (!t.image || t.cameraRaw) return S_OK;
+    if (!t.image) return S_OK;
+    // Another code on an image lets go of the file; staged XMP writes keep their rewriter.
+    dropRewriter();
+    if (t.cameraRaw) return S_OK;
     if (!m_properties) {
         m_properties.reset(new (std::nothrow) CImagePropertySource(t.image));
         if (!m_properties) return E_OUTOFMEMORY;
@@ -72,6 +145,8 @@ HRESULT MediaMetadata::GetMetaTags(const MetaTarget& t, int32_t nMetaFormat, int
     if (FAILED(ensured)) return ensured;
     const int32_t room = pnTagList ? std::max(nBufSize, 0) : 0;
     switch (routeOf(t, nMetaFormat)) {
+    case Route::Xmp:
+        return m_rewriter->ListTags(pnTotalTags, pnTagList, room);
     case Route::TagEditor:
         return m_tagEditor->GetMetaTags(nMetaFormat, pnTotalTags, pnTagList, room);
     case Route::CameraRaw:
@@ -98,7 +173,6 @@ HRESULT MediaMetadata::GetMetaTags(const MetaTarget& t, int32_t nMetaFormat, int
         if (SUCCEEDED(hr)) *pnTotalTags = listed + more;
         return hr;
     }
-    case Route::Xmp:
     case Route::Fail:
         break;
     }
@@ -111,6 +185,8 @@ HRESULT MediaMetadata::GetMetaData(const MetaTarget& t, int32_t nMetaFormat, int
     const HRESULT ensured = ensureSource(t, nMetaFormat);
     if (FAILED(ensured)) return ensured;
     switch (routeOf(t, nMetaFormat)) {
+    case Route::Xmp:
+        return m_rewriter->ReadTag(nMetaTag, pbData, nBufSize, pnDataSize);
     case Route::TagEditor:
         return m_tagEditor->GetMetaData(nMetaFormat, nMetaTag, pbData, nBufSize, pnDataSize);
     case Route::CameraRaw:
@@ -121,7 +197,6 @@ HRESULT MediaMetadata::GetMetaData(const MetaTarget& t, int32_t nMetaFormat, int
         if (nMetaFormat == MetaFormatExif && nMetaTag >= kFirstExifLibTag)
             return m_exifLib->GetMetaData(nMetaTag, pbData, nBufSize, pnDataSize);
         return m_properties->GetMetaData(nMetaFormat, nMetaTag, pbData, nBufSize, pnDataSize);
-    case Route::Xmp:
     case Route::Fail:
         break;
     }
@@ -134,6 +209,8 @@ HRESULT MediaMetadata::GetMetaDataStr(const MetaTarget& t, int32_t nMetaFormat, 
     const HRESULT ensured = ensureSource(t, nMetaFormat);
     if (FAILED(ensured)) return ensured;
     switch (routeOf(t, nMetaFormat)) {
+    case Route::Xmp:
+        return m_rewriter->ReadTagText(nMetaTag, pszData, nBufSize);
     case Route::TagEditor:
         return m_tagEditor->GetMetaDataStr(nMetaFormat, nMetaTag, pszData, nBufSize);
     case Route::CameraRaw:
@@ -144,7 +221,6 @@ HRESULT MediaMetadata::GetMetaDataStr(const MetaTarget& t, int32_t nMetaFormat, 
         if (nMetaFormat == MetaFormatExif && nMetaTag >= kFirstExifLibTag)
             return m_exifLib->GetMetaDataStr(nMetaTag, pszData, nBufSize);
         return m_properties->GetMetaDataStr(nMetaFormat, nMetaTag, pszData, nBufSize);
-    case Route::Xmp:
     case Route::Fail:
         break;
     }
@@ -157,6 +233,8 @@ HRESULT MediaMetadata::GetMetaTagName(const MetaTarget& t, int32_t nMetaFormat, 
     const HRESULT ensured = ensureSource(t, nMetaFormat);
     if (FAILED(ensured)) return ensured;
     switch (routeOf(t, nMetaFormat)) {
+    case Route::Xmp:
+        return m_rewriter->GetXmpTagName(nMetaTag, pszTagName, nBufSize);
     case Route::TagEditor:
         return m_tagEditor->GetMetaTagName(nMetaFormat, nMetaTag, pszTagName, nBufSize);
     case Route::CameraRaw:
@@ -167,7 +245,6 @@ HRESULT MediaMetadata::GetMetaTagName(const MetaTarget& t, int32_t nMetaFormat, 
         if (nMetaFormat == MetaFormatExif && nMetaTag >= kFirstExifLibTag)
             return m_exifLib->GetMetaTagName(nMetaTag, pszTagName, nBufSize);
         return m_properties->GetMetaTagName(nMetaFormat, nMetaTag, pszTagName, nBufSize);
-    case Route::Xmp:
     case Route::Fail:
         break;
     }
@@ -179,24 +256,43 @@ HRESULT MediaMetadata::SetMetaData(const MetaTarget& t, int32_t nMetaFormat, int
 {
     const HRESULT ensured = ensureSource(t, nMetaFormat);
     if (FAILED(ensured)) return ensured;
-    if (routeOf(t, nMetaFormat) == Route::TagEditor)
+    const Route route = routeOf(t, nMetaFormat);
+    if (route == Route::TagEditor)
         return m_tagEditor->SetMetaData(nMetaFormat, nMetaTag, pbData, nDataSize);
-    return E_FAIL; // images are written only through XMP, which is not available here
+    if (route != Route::Xmp) return E_FAIL; // images are written only through XMP
+    const HRESULT stored = m_rewriter->WriteTag(nMetaTag, pbData, nDataSize);
+    if (FAILED(stored) || nMetaTag != kXmpTagRating || !pbData) return stored;
+    // A star rating 0..5 is accompanied by its percent rating.
+    const int64_t stars = wtoi(reinterpret_cast<const WCHAR*>(pbData));
+    if (stars < 0 || stars > 5) return stored;
+    const std::string digits = std::to_string(RatingPercent[static_cast<size_t>(stars)]);
+    const std::u16string percent(digits.begin(), digits.end());
+    return m_rewriter->WriteTag(kXmpTagRatingPercent,
+                                reinterpret_cast<const BYTE*>(percent.c_str()),
+                                static_cast<int32_t>((percent.size() + 1) * 2));
 }
 
 HRESULT MediaMetadata::RemoveAllMetaData(const MetaTarget& t, int32_t nMetaFormat)
 {
     const HRESULT ensured = ensureSource(t, nMetaFormat);
     if (FAILED(ensured)) return ensured;
-    if (routeOf(t, nMetaFormat) == Route::TagEditor)
-        return m_tagEditor->RemoveAllMetaData(nMetaFormat);
+    const Route route = routeOf(t, nMetaFormat);
+    if (route == Route::TagEditor) return m_tagEditor->RemoveAllMetaData(nMetaFormat);
+    if (route == Route::Xmp) return m_rewriter->RemoveAllTags();
     return E_FAIL;
 }
 
 HRESULT MediaMetadata::UpdateMetaDataToFile(const MetaTarget& t)
 {
-    if (t.video && m_tagEditor) return m_tagEditor->Commit();
-    return S_OK;
+    HRESULT hr = S_OK;
+    if (t.video && m_tagEditor) hr = m_tagEditor->Commit();
+    // A rewriter that never wrote has nothing to say: it must not turn a failed tag save into
+    // a success. One that wrote answers with its commit unless the tag save failed.
+    if (m_rewriter && m_rewriter->IsModified()) {
+        const HRESULT committed = m_rewriter->CommitTags();
+        if (FAILED(committed) || SUCCEEDED(hr)) hr = committed;
+    }
+    return hr;
 }
 
 // ---- text shortcuts ----

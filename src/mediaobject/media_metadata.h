@@ -13,6 +13,7 @@ namespace mio {
 
 class CCameraRawSource;
 class CExifLibSource;
+class CMetadataFileRewriter;
 class CImagePropertySource;
 class CTagEditorSource;
 
@@ -24,12 +25,12 @@ struct MetaTarget {
     CCameraRawSource* cameraRaw = nullptr; ///< set exactly when the image is camera raw
 };
 
-/// Lazily created sources, one slot each. XMP (code 7) has no source here: every code-7 call
-/// fails with E_FAIL.
+/// Lazily created sources, one slot each. XMP (code 7) goes to a file rewriter made from the
+/// object's path on the first code-7 call; a tag-0 write adds the percent rating as tag 2.
 class MediaMetadata {
   public:
     MediaMetadata();
-    ~MediaMetadata(); ///< tag editor, then properties, then EXIF library
+    ~MediaMetadata(); ///< rewriter (closed), tag editor, properties, EXIF library
     MediaMetadata(const MediaMetadata&) = delete;
     MediaMetadata& operator=(const MediaMetadata&) = delete;
 
@@ -46,9 +47,19 @@ class MediaMetadata {
     HRESULT RemoveAllMetaData(const MetaTarget& t, int32_t nMetaFormat);
     HRESULT UpdateMetaDataToFile(const MetaTarget& t);
 
+    /// Fills the rewriter slot from the object's path when empty: the path's failure comes
+    /// back unchanged, E_OUTOFMEMORY when the rewriter cannot be made.
+    HRESULT ensureRewriter(const MetaTarget& t);
+    /// The rewriter slot (owned here; valid until dropRewriter or destruction); may be null.
+    CMetadataFileRewriter* rewriter() const { return m_rewriter.get(); }
+    /// Closes and destroys the rewriter, unless it holds writes not yet committed: those are
+    /// kept for UpdateMetaDataToFile rather than silently lost.
+    void dropRewriter();
+
   private:
     HRESULT ensureSource(const MetaTarget& t, int32_t nMetaFormat);
 
+    std::unique_ptr<CMetadataFileRewriter> m_rewriter;
     std::unique_ptr<CTagEditorSource> m_tagEditor;
     std::unique_ptr<CImagePropertySource> m_properties;
     std::unique_ptr<CExifLibSource> m_exifLib;

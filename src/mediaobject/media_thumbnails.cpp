@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "mediaobject/media_file_io.h"
+#include "metadata/metadata_file_rewriter.h"
 #include "metadata/tag_editor_source.h"
 
 namespace mio {
@@ -64,26 +65,6 @@ bool writeAll(int fd, std::span<const BYTE> bytes)
         bytes = bytes.subspan(static_cast<size_t>(n));
     }
     return true;
-}
-
-// Frame 0 of the decoder copied bottom-up into a new 24-bit bitmap, from `source` (frame 0
-// itself or a scaler over it) of width x height.
-HRESULT copyToDib(IWICBitmapSource* source, UINT width, UINT height, PackedDib* ppDib)
-{
-    UniquePackedDib dib(DibAlloc(static_cast<int>(width), static_cast<int>(height), 24));
-    if (!dib) return E_OUTOFMEMORY;
-    const size_t stride = DibStride(dib.get());
-    BYTE* bits = DibBits(dib.get());
-    const size_t total = DibImageSize(dib.get());
-    for (UINT r = 0; r < height; ++r) {
-        const size_t offset = (height - 1 - r) * stride;
-        const WICRect rect{0, static_cast<INT>(r), static_cast<INT>(width), 1};
-        const HRESULT hr = source->CopyPixels(&rect, static_cast<UINT>(stride),
-                                              static_cast<UINT>(total - offset), bits + offset);
-        if (FAILED(hr)) return hr;
-    }
-    *ppDib = dib.release();
-    return S_OK;
 }
 
 } // namespace
@@ -144,43 +125,6 @@ HRESULT DecodeJpegBytes(std::span<const BYTE> bytes, PackedDib* ppDib)
     }
     *ppDib = dib;
     return S_OK;
-}
-
-HRESULT ReadFrameDibFromFile(const WCHAR* pszPath, int nWidthLimit, int nHeightLimit,
-                             PackedDib* ppDib)
-{
-    *ppDib = nullptr;
-    ComPtr<IWICImagingFactory> factory;
-    HRESULT hr = CoCreateInstance(CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER,
-                                  uuidof<IWICImagingFactory>(),
-                                  reinterpret_cast<void**>(factory.GetAddressOf()));
-    if (FAILED(hr)) return hr;
-    ComPtr<IWICBitmapDecoder> decoder;
-    hr = factory->CreateDecoderFromFilename(pszPath, nullptr, GENERIC_READ,
-                                            WICDecodeMetadataCacheOnDemand, decoder.GetAddressOf());
-    if (FAILED(hr)) return hr;
-    ComPtr<IWICBitmapFrameDecode> frame;
-    hr = decoder->GetFrame(0, frame.GetAddressOf());
-    if (FAILED(hr)) return hr;
-    WICPixelFormatGUID format{};
-    hr = frame->GetPixelFormat(&format);
-    if (FAILED(hr)) return hr;
-    if (format != GUID_WICPixelFormat24bppBGR) return E_FAIL;
-    UINT width = 0, height = 0;
-    hr = frame->GetSize(&width, &height);
-    if (FAILED(hr)) return hr;
-    if (width == 0 || height == 0 || width > INT32_MAX || height > INT32_MAX) return E_FAIL;
-    int fitW = 0, fitH = 0;
-    if (nWidthLimit > 0 && nHeightLimit > 0 &&
-        DibFitSize(static_cast<int>(width), static_cast<int>(height), nWidthLimit, nHeightLimit,
-                   &fitW, &fitH) == 1) {
-        ComPtr<IWICBitmapScaler> scaler;
-        if (SUCCEEDED(factory->CreateBitmapScaler(scaler.GetAddressOf())) &&
-            SUCCEEDED(scaler->Initialize(frame.Get(), static_cast<UINT>(fitW),
-                                         static_cast<UINT>(fitH), WICBitmapInterpolationModeFant)))
-            return copyToDib(scaler.Get(), static_cast<UINT>(fitW), static_cast<UINT>(fitH), ppDib);
-    }
-    return copyToDib(frame.Get(), width, height, ppDib);
 }
 
 // ---- CMediaFileIO thumbnails ----
@@ -451,20 +395,18 @@ HRESULT CMediaFileIO::readImageFrame(int32_t nWidthLimit, int32_t nHeightLimit, 
     const bool bitsKnown = GetFrameBitCount(&bits) == S_OK;
     PackedDib dib = nullptr;
     if (formatKnown && bitsKnown && format == kJpegFileFormat && bits == 24) {
-        std::u16string path;
-        {
-            tavrel::GlobalLockGuard lock(m_imageData);
-            const auto* data = static_cast<const ImageFileData*>(lock.data());
-            if (!data) return E_FAIL;
-            const auto wide = tavrel::toWide(
-                std::string_view(data->path, strnlen(data->path, sizeof data->path)));
-            if (!wide || wide->empty()) return E_FAIL;
-            path = *wide;
-        }
-        if (ReadFrameDibFromFile(path.c_str(), nWidthLimit, nHeightLimit, &dib) == S_OK && dib) {
+        // The object's one rewriter doubles as its JPEG reader.
+        MediaMetadata* meta = metadata();
+        if (!meta) return E_OUTOFMEMORY;
+        const HRESULT made = meta->ensureRewriter(metaTarget());
+        if (FAILED(made)) return made;
+        if (meta->rewriter()->ReadFrameDib(&dib, nWidthLimit, nHeightLimit) == S_OK && dib) {
             *ppSource = dib;
             return S_OK;
         }
+        DibFree(dib);
+        dib = nullptr;
+        meta->dropRewriter();
         if (DibReadImageFile(m_imageData, false, &dib, pbAbort) > 0 && dib) {
             *ppSource = dib;
             return S_OK;

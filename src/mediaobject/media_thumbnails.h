@@ -31,10 +31,4 @@ struct ThumbnailState {
 /// new bitmap (the caller owns it), else E_FAIL.
 [[nodiscard]] HRESULT DecodeJpegBytes(std::span<const BYTE> bytes, PackedDib* ppDib);
 
-/// Decodes frame 0 of a 24-bit BGR file through the imaging component, scaled (Fant) to fit the
-/// limits (0 for either limit: full size). S_OK with a new bottom-up 24-bit bitmap (the caller
-/// owns it); E_FAIL for another pixel format; the component's failure otherwise.
-[[nodiscard]] HRESULT ReadFrameDibFromFile(const WCHAR* pszPath, int nWidthLimit, int nHeightLimit,
-                                           PackedDib* ppDib);
-
 } // namespace mio

@@ -271,10 +271,12 @@ TEST(MediaMetadata, ImagesAreNotWrittenAndXmpIsUnavailable)
     const auto* data = reinterpret_cast<const BYTE*>(four.c_str());
     EXPECT_EQ(object->SetMetaData(MetaFormatExif, 15, data, 4), E_FAIL);
     EXPECT_EQ(object->RemoveAllMetaData(MetaFormatIptc), E_FAIL);
-    EXPECT_EQ(object->SetMetaData(MetaFormatXmp, 0, data, 4), E_FAIL);
-    EXPECT_EQ(object->SetRating(four.c_str(), 4), E_FAIL);
+    // XMP goes through the imaging component, which this program does not link (the XMP
+    // suite writes it): whatever the platform answers, a failure that changes nothing.
+    EXPECT_TRUE(FAILED(object->SetMetaData(MetaFormatXmp, 0, data, 4)));
+    EXPECT_TRUE(FAILED(object->SetRating(four.c_str(), 4)));
     WCHAR buffer[64];
-    EXPECT_EQ(object->GetCaption(buffer, sizeof buffer), E_FAIL);
+    EXPECT_TRUE(FAILED(object->GetCaption(buffer, sizeof buffer)));
     EXPECT_EQ(object->GetArtist(buffer, sizeof buffer), E_FAIL); // no artist on images
     EXPECT_EQ(object->UpdateMetaDataToFile(), S_OK);
     EXPECT_EQ(support::readFile(copy.path()), before);
@@ -335,7 +337,8 @@ TEST(MediaMetadata, VideoTextShortcutsFallBackAlongTheirLists)
     EXPECT_EQ(object->GetSubjectTags(buffer, sizeof buffer, &size), E_FAIL);
     EXPECT_EQ(object->SetSubjectTags(u"x", 4), E_FAIL);
     EXPECT_EQ(object->UpdateMetaDataToFile(), E_FAIL);
-    EXPECT_EQ(object->GetMetaTags(MetaFormatXmp, &size, nullptr, 0), E_FAIL);
+    EXPECT_TRUE(FAILED(object->GetMetaTags(MetaFormatXmp, &size, nullptr, 0)));
+    EXPECT_EQ(object->UpdateMetaDataToFile(), E_FAIL); // an unused rewriter hides no refusal
     object.Reset();
     EXPECT_EQ(support::readFile(copy.path()), before);
 }
