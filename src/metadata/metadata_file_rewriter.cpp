@@ -536,7 +536,8 @@ HRESULT CMetadataFileRewriter::CommitTags()
     if (!m_modified) return S_OK;
     MIO_RW_RETURN_IF_FAILED(OpenForWrite());
     const HRESULT hr = m_fastEncoder->Commit();
-    if (SUCCEEDED(hr)) m_uncommitted = false;
+    // Readers made before the commit would still show the old block: start afresh.
+    if (SUCCEEDED(hr)) Close();
     return hr;
 }
 
