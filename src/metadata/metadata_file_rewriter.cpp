@@ -216,12 +216,13 @@ HRESULT CMetadataFileRewriter::OpenForRead()
     if (m_xmpReader) return S_OK;
     if (!m_xmpReadable) return E_FAIL;
     MIO_RW_RETURN_IF_FAILED(OpenFile(GENERIC_READ));
-    if (!m_frameReader)
-        MIO_RW_RETURN_IF_FAILED(m_frame->GetMetadataQueryReader(m_frameReader.GetAddressOf()));
     GUID container{};
     MIO_RW_RETURN_IF_FAILED(m_decoder->GetContainerFormat(&container));
-    // XMP of TIFF files is not served; the file is not marked as lacking XMP either.
+    // XMP of TIFF files is not served; the file is not marked as lacking XMP either. Asked
+    // before the query reader, which this platform does not offer for TIFF frames.
     if (container == GUID_ContainerFormatTiff) return E_FAIL;
+    if (!m_frameReader)
+        MIO_RW_RETURN_IF_FAILED(m_frame->GetMetadataQueryReader(m_frameReader.GetAddressOf()));
 
     tavrel::PropVariant value;
     HRESULT hr = m_frameReader->GetMetadataByName(u"/xmp", &value);
@@ -465,12 +466,19 @@ HRESULT CMetadataFileRewriter::GetXmpTagName(int32_t nTag, WCHAR* pszBuffer, int
     return S_OK;
 }
 
+bool CMetadataFileRewriter::IsTiff() const
+{
+    GUID container{};
+    return m_decoder && SUCCEEDED(m_decoder->GetContainerFormat(&container)) &&
+           container == GUID_ContainerFormatTiff;
+}
+
 HRESULT CMetadataFileRewriter::WriteTag(int32_t nTag, const BYTE* pbData, int32_t nDataSize)
 {
-    MIO_RW_RETURN_IF_FAILED(OpenForWrite());
-    GUID container{};
-    MIO_RW_RETURN_IF_FAILED(m_decoder->GetContainerFormat(&container));
-    if (container == GUID_ContainerFormatTiff) return E_FAIL;
+    // XMP of TIFF files is not served, whether or not the platform could write it in place.
+    const HRESULT opened = OpenForWrite();
+    if (IsTiff()) return E_FAIL;
+    MIO_RW_RETURN_IF_FAILED(opened);
     const std::u16string name = xmpName(nTag);
     if (name.empty()) return E_FAIL;
     const std::u16string path = u"/xmp/" + name;

@@ -88,6 +88,7 @@ class CMetadataFileRewriter {
     HRESULT PadFile();
     HRESULT WritePaddedCopy(IStream* target);
     HRESULT ReadFullFrameDib(PackedDib* ppDib);
+    bool IsTiff() const;
     HRESULT CopyFrame(IWICBitmapSource* source, UINT width, UINT height, PackedDib* ppDib);
 
     std::u16string m_path;

@@ -470,3 +470,22 @@ TEST(MetadataFileRewriter, DamagedFilesFailCleanly)
         EXPECT_EQ(support::readFile(dir / name), before);
     }
 }
+
+TEST(MetadataFileRewriter, TiffXmpIsNotServed)
+{
+    MIO_CORPUS_FILE(source, "tiff/hopper_lzw.tif");
+    support::ScopedCopy copy(source);
+    const auto before = support::readFile(copy.path());
+    CMetadataFileRewriter rewriter(wide(copy.path()).c_str());
+    int32_t count = -1;
+    EXPECT_EQ(rewriter.ListTags(&count, nullptr, 0), E_FAIL);
+    EXPECT_EQ(rewriter.ListTags(&count, nullptr, 0), E_FAIL); // not marked as lacking XMP
+    EXPECT_EQ(readText(rewriter, 4, &count), "<fail>");
+    EXPECT_EQ(count, E_FAIL);
+    EXPECT_EQ(rewriter.WriteTag(4, reinterpret_cast<const BYTE*>(u"no"), 0), E_FAIL);
+    EXPECT_EQ(rewriter.CommitTags(), S_OK);
+    rewriter.Close();
+    EXPECT_EQ(support::readFile(copy.path()), before);
+    EXPECT_EQ(folderNames(copy.path().parent_path()),
+              std::vector<std::string>{copy.path().filename().string()});
+}
