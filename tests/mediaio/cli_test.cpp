@@ -1,73 +1,19 @@
 // SPDX-License-Identifier: MIT
 // The mediaio tool run as a user runs it: exit codes, error lines, help texts, JSON checked
 // against values measured with ffprobe and ExifTool, thumbnails read back with libpng.
-#include <png.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <thread>
-
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <regex>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include "support/test_support.h"
+#include "cli_support.h"
 
 namespace {
 
-namespace fs = std::filesystem;
-
-struct ToolRun {
-    int code = -1;
-    std::string out;
-    std::string err;
-};
-
-std::string shellQuote(const std::string& text)
-{
-    std::string out = "'";
-    for (char c : text)
-        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return out + "'";
-}
-
-std::string slurp(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream buffer;
-    buffer << in.rdbuf();
-    return buffer.str();
-}
-
-ToolRun mediaio(const std::vector<std::string>& args, const std::string& env = {})
-{
-    support::TempDir dir;
-    std::string command = env + " " + shellQuote(MIO_MEDIAIO_EXE);
-    for (const auto& arg : args)
-        command += " " + shellQuote(arg);
-    command +=
-        " >" + shellQuote((dir / "out").string()) + " 2>" + shellQuote((dir / "err").string());
-    ToolRun run;
-    int status = std::system(command.c_str());
-    // The shell's 126 means the tool could not be executed at all (seen once while the build
-    // tree was being touched by a concurrent build); that is not the tool's answer, so retry.
-    for (int attempt = 0; attempt < 5 && WIFEXITED(status) && WEXITSTATUS(status) == 126;
-         ++attempt) {
-        std::this_thread::sleep_for(std::chrono::seconds(1));
-        status = std::system(command.c_str());
-    }
-    run.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    run.out = slurp(dir / "out");
-    run.err = slurp(dir / "err");
-    return run;
-}
+using namespace clitest;
 
 // The raw JSON text of one key in a one-line object ("" when absent).
 std::string field(const std::string& json, const std::string& key)
@@ -81,64 +27,6 @@ double number(const std::string& json, const std::string& key)
 {
     const std::string text = field(json, key);
     return text.empty() ? -1.0 : std::stod(text);
-}
-
-std::vector<std::string> lines(const std::string& text)
-{
-    std::vector<std::string> out;
-    std::stringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        if (!line.empty()) out.push_back(line);
-    return out;
-}
-
-struct PngInfo {
-    bool ok = false;
-    uint32_t width = 0, height = 0;
-    std::vector<std::pair<std::string, std::string>> texts;
-};
-
-PngInfo readPng(const fs::path& path)
-{
-    PngInfo info;
-    FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f) return info;
-    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-    png_infop pinfo = png_create_info_struct(png);
-    if (setjmp(png_jmpbuf(png))) {
-        png_destroy_read_struct(&png, &pinfo, nullptr);
-        std::fclose(f);
-        return PngInfo{};
-    }
-    png_init_io(png, f);
-    png_read_png(png, pinfo, PNG_TRANSFORM_IDENTITY, nullptr);
-    info.width = png_get_image_width(png, pinfo);
-    info.height = png_get_image_height(png, pinfo);
-    png_textp texts = nullptr;
-    int count = 0;
-    png_get_text(png, pinfo, &texts, &count);
-    for (int i = 0; i < count; ++i)
-        info.texts.emplace_back(texts[i].key, texts[i].text);
-    png_destroy_read_struct(&png, &pinfo, nullptr);
-    std::fclose(f);
-    info.ok = true;
-    return info;
-}
-
-std::string textOf(const PngInfo& info, const std::string& key)
-{
-    for (const auto& [k, v] : info.texts)
-        if (k == key) return v;
-    return "<absent>";
-}
-
-// Writes the tool's own sample picture, the file every engine build can open.
-fs::path makeSample(const support::TempDir& dir, const std::string& name = "sample.png")
-{
-    const fs::path path = dir / name;
-    const ToolRun run = mediaio({"sample", path.string()});
-    EXPECT_EQ(run.code, 0) << run.err;
-    return path;
 }
 
 TEST(MediaioCli, UsageErrorsExitTwoAndHelpIsComplete)

@@ -117,7 +117,7 @@ constexpr const char* kConvertUsage =
     "  --preview    the file's embedded preview at its own size instead of the full picture\n"
     "  --to EXT     with several inputs or folders: write OUTDIR/NAME.EXT for each, keeping\n"
     "               the layout below the folders named\n"
-    "  -r           descend into folders\n";
+    "  -r, --recursive  descend into folders\n";
 
 int usage(const std::string& why)
 {

@@ -257,7 +257,7 @@ constexpr const char* kInfoUsage =
     "  caption, rating, keywords) and its metadata tags, block by block.\n"
     "  --json      one JSON object per line and file; failures as {\"file\", \"error\", "
     "\"hresult\"}\n"
-    "  -r          descend into folders\n";
+    "  -r, --recursive  descend into folders\n";
 
 } // namespace
 

@@ -115,7 +115,7 @@ constexpr const char* kMetaUsage =
     "  --block B    exif, iptc, xmp, id3v1, id3v2, vorbis or asf\n"
     "  --tag T      a tag number, or a name as list shows it\n"
     "  --value V    the new text (UTF-8)\n"
-    "  -r           descend into folders\n"
+    "  -r, --recursive  descend into folders\n"
     "  A tag whose value the engine cannot show as text is listed as n/a. Changes are written\n"
     "  to each file only when all of them were accepted; a refused change leaves the file as\n"
     "  it was and the error line gives the engine's answer.\n";

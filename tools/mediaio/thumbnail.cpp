@@ -28,6 +28,8 @@ struct ThumbnailRequest {
     bool exact = false;
     std::optional<int32_t> frame;
     std::optional<double> time;
+    bool previewOnly = false; // the embedded preview or nothing
+    bool force = false;       // the picture itself, not the preview path
 };
 
 bool parseInt(const std::string& text, int32_t& out)
@@ -64,6 +66,10 @@ HRESULT requestThumbnail(IMediaFileIO* file, const ThumbnailRequest& request, Pa
     if (request.time)
         return file->GetFrameThumbnailByTime(&dib, request.width, request.height, *request.time,
                                              FALSE, FALSE);
+    if (request.previewOnly)
+        return file->GetPreviewThumbnail(&dib, request.width, request.height, FALSE, FALSE);
+    if (request.force)
+        return file->GetFrameThumbnail(&dib, request.width, request.height, 0, FALSE, FALSE);
     HRESULT hr = file->GetPreviewThumbnail(&dib, request.width, request.height, TRUE, FALSE);
     if (FAILED(hr) || !dib) {
         // Objects without a preview path still answer with their first frame.
@@ -177,19 +183,22 @@ std::string pathFromUri(const std::string& uri)
 }
 
 constexpr const char* kThumbnailUsage =
-    "usage: mediaio thumbnail FILE -o OUT.png|OUT.bmp [-s WxH] [--exact] [--frame N | --time S]\n"
-    "       mediaio thumbnail FILE... -o OUTDIR [-s WxH] [--exact] [--frame N | --time S] [-r]\n"
+    "usage: mediaio thumbnail FILE -o OUT.png|OUT.bmp [-s WxH] [--exact]\n"
+    "                         [--frame N | --time S | --preview | --force]\n"
+    "       mediaio thumbnail FILE... -o OUTDIR [options as above] [-r]\n"
     "  Writes the engine's thumbnail of FILE: its embedded preview or, failing that, its first\n"
     "  frame, fitted into WxH (default 256x256; -s N means NxN). 32-bit with alpha where the\n"
     "  engine gives it.\n"
-    "  -o OUT      output picture; PNG or BMP by the extension. With several files or a\n"
-    "              folder, OUT is a folder that gets OUT/NAME.png for each, keeping the layout\n"
-    "              below the folders named\n"
-    "  -s WxH      size limits, 1 to 16384 each\n"
-    "  --exact     centre the picture on a canvas of exactly WxH\n"
-    "  --frame N   frame N (0 = first) instead of the preview\n"
-    "  --time S    the frame at S seconds instead of the preview\n"
-    "  -r          descend into folders\n"
+    "  -o, --output OUT  output picture; PNG or BMP by the extension. With several files or\n"
+    "                    a folder, OUT is a folder that gets OUT/NAME.png for each, keeping\n"
+    "                    the layout below the folders named\n"
+    "  -s, --size WxH    size limits, 1 to 16384 each\n"
+    "  --exact           centre the picture on a canvas of exactly WxH\n"
+    "  --frame N         frame N (0 = first) instead of the preview\n"
+    "  --time S          the frame at S seconds instead of the preview\n"
+    "  --preview         the embedded preview only; a file without one fails\n"
+    "  --force           the first frame decoded, without asking for the preview\n"
+    "  -r, --recursive   descend into folders\n"
     "\n"
     "thumbnailer form: mediaio -s SIZE INPUT OUTPUT\n"
     "  INPUT is a path or a file:// URI; OUTPUT gets a PNG fitted into SIZExSIZE with the\n"
@@ -238,6 +247,10 @@ int runThumbnail(const GlobalOptions& global, const std::vector<std::string>& ar
                 return usage("--time needs seconds >= 0");
             request.time = seconds;
             ++i;
+        } else if (arg == "--preview") {
+            request.previewOnly = true;
+        } else if (arg == "--force") {
+            request.force = true;
         } else if (arg == "-r" || arg == "--recursive") {
             recurse = true;
         } else {
@@ -245,7 +258,10 @@ int runThumbnail(const GlobalOptions& global, const std::vector<std::string>& ar
         }
     }
     if (inputs.empty() || output.empty()) return usage("FILE and -o OUT are required");
-    if (request.frame && request.time) return usage("--frame and --time exclude each other");
+    if (int(request.frame.has_value()) + int(request.time.has_value()) + int(request.previewOnly) +
+            int(request.force) >
+        1)
+        return usage("--frame, --time, --preview and --force exclude each other");
     const bool batch = inputs.size() > 1 || anyFolder(inputs);
     std::error_code ec;
     if (batch) {
