@@ -200,11 +200,29 @@ TEST(JpegChunks, RejectsInconsistentChunks)
     EXPECT_EQ(ext(build({extendedChunk(kGuid, 10, 0, "0123"), extendedChunk(kGuid, 10, 6, "6789")},
                         0xE1)),
               Error::Truncated);
-    EXPECT_EQ(ext(build({extendedChunk(kGuid, 4, 2, "0123")}, 0xE1)), Error::OutOfBounds);
+    // A chunk reaching past its announced length, or disagreeing on the length, is left out.
+    EXPECT_EQ(ext(build({extendedChunk(kGuid, 4, 2, "0123")}, 0xE1)), Error::NotFound);
     EXPECT_EQ(ext(build({extendedChunk(kGuid, 0xFFFFFFF0u, 0, "0123")}, 0xE1)), Error::Truncated);
     EXPECT_EQ(
         ext(build({extendedChunk(kGuid, 8, 0, "0123"), extendedChunk(kGuid, 9, 4, "4567")}, 0xE1)),
-        Error::Malformed);
+        Error::Truncated);
+}
+
+TEST(JpegChunks, ExtendedXmpSkipsMalformedChunksAmongGoodOnes)
+{
+    Bytes f{0xFF, 0xD8};
+    put(f, segment(0xE1, extendedChunk(kGuid, 8, 4, "4567")));
+    put(f, segment(0xE1, extendedChunk(kGuid, 99, 0, "zzzz")));  // wrong length
+    put(f, segment(0xE1, extendedChunk(kGuid, 8, 6, "zzzzzz"))); // past the end
+    put(f, segment(0xE1, Bytes(kExtendedXmpSignature.begin(), kExtendedXmpSignature.end())));
+    put(f, segment(0xE1, extendedChunk(kGuid, 8, 0, "0123")));
+    put(f, segment(0xDA, Bytes{0}));
+    ByteSource s(f);
+    auto layout = walkJpeg(s);
+    ASSERT_TRUE(layout.ok());
+    auto packet = assembleExtendedXmp(s, *layout, kGuid);
+    ASSERT_TRUE(packet.ok()) << errorText(packet.error());
+    EXPECT_EQ(*packet, "01234567");
 }
 
 TEST(JpegRewrite, RebuildsHeadWithChanges)

@@ -224,6 +224,7 @@ Result<std::string> assembleExtendedXmp(const ByteSource& source, const JpegLayo
     // Each chunk: GUID (32 ASCII hex digits), full length, offset of this piece, then the piece.
     constexpr uint32_t kHeader = 32 + 4 + 4;
     struct Piece {
+        uint32_t length; // the full length this chunk announces
         uint32_t offset;
         uint64_t dataOffset;
         uint32_t size;
@@ -231,8 +232,6 @@ Result<std::string> assembleExtendedXmp(const ByteSource& source, const JpegLayo
     try {
         std::string wanted(guid);
         std::vector<Piece> pieces;
-        uint32_t fullLength = 0;
-        uint64_t available = 0;
         for (const Segment& s : layout.segments) {
             if (s.kind != SegmentKind::ExtendedXmp || s.contentSize() < kHeader) continue;
             std::array<uint8_t, kHeader> h{};
@@ -240,32 +239,42 @@ Result<std::string> assembleExtendedXmp(const ByteSource& source, const JpegLayo
             const std::string chunkGuid(reinterpret_cast<const char*>(h.data()), 32);
             if (wanted.empty()) wanted = chunkGuid;
             if (chunkGuid != wanted) continue;
-            const uint32_t length = detail::load32(h.data() + 32, ByteOrder::BigEndian);
-            if (!pieces.empty() && length != fullLength) return Error::Malformed;
-            fullLength = length;
-            Piece p{detail::load32(h.data() + 36, ByteOrder::BigEndian),
+            Piece p{detail::load32(h.data() + 32, ByteOrder::BigEndian),
+                    detail::load32(h.data() + 36, ByteOrder::BigEndian),
                     s.contentOffset() + kHeader, s.contentSize() - kHeader};
-            if (!detail::inBounds(p.offset, p.size, fullLength)) return Error::OutOfBounds;
-            pieces.push_back(p);
-            available += p.size;
+            // A chunk reaching past the length it announces is left out.
+            if (detail::inBounds(p.offset, p.size, p.length)) pieces.push_back(p);
         }
         if (pieces.empty()) return Error::NotFound;
-        // The pieces present must be able to cover the announced length before we allocate it.
-        if (available < fullLength) return Error::Truncated;
-        std::sort(pieces.begin(), pieces.end(),
-                  [](const Piece& a, const Piece& b) { return a.offset < b.offset; });
-        uint64_t covered = 0;
-        for (const Piece& p : pieces) {
-            if (p.offset > covered) return Error::Truncated; // a hole
-            covered = std::max<uint64_t>(covered, uint64_t{p.offset} + p.size);
+        std::sort(pieces.begin(), pieces.end(), [](const Piece& a, const Piece& b) {
+            return a.length != b.length ? a.length < b.length : a.offset < b.offset;
+        });
+        // Chunks that disagree on the full length are told apart by it: the first length whose
+        // pieces cover it completely wins, so a stray chunk cannot spoil good ones.
+        for (size_t first = 0; first < pieces.size();) {
+            size_t last = first;
+            uint64_t covered = 0;
+            bool hole = false;
+            const uint32_t fullLength = pieces[first].length;
+            for (; last < pieces.size() && pieces[last].length == fullLength; ++last) {
+                if (pieces[last].offset > covered) hole = true;
+                covered =
+                    std::max<uint64_t>(covered, uint64_t{pieces[last].offset} + pieces[last].size);
+            }
+            // Only a length the pieces present really cover is ever allocated.
+            if (!hole && covered == fullLength) {
+                std::string packet(fullLength, '\0');
+                for (size_t i = first; i < last; ++i) {
+                    const Piece& p = pieces[i];
+                    auto dest =
+                        std::span(reinterpret_cast<uint8_t*>(packet.data()) + p.offset, p.size);
+                    if (!source.read(p.dataOffset, dest)) return Error::Truncated;
+                }
+                return packet;
+            }
+            first = last;
         }
-        if (covered != fullLength) return Error::Truncated;
-        std::string packet(fullLength, '\0');
-        for (const Piece& p : pieces) {
-            auto dest = std::span(reinterpret_cast<uint8_t*>(packet.data()) + p.offset, p.size);
-            if (!source.read(p.dataOffset, dest)) return Error::Truncated;
-        }
-        return packet;
+        return Error::Truncated;
     } catch (const std::bad_alloc&) {
         return Error::OutOfMemory;
     }

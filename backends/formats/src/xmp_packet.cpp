@@ -299,6 +299,22 @@ std::optional<std::string> XmpPacket::get(std::string_view ns, std::string_view 
     }
 }
 
+std::optional<XmpKind> XmpPacket::propertyKind(std::string_view ns, std::string_view path) const
+{
+    Session s;
+    if (!s.ready || !m_impl) return std::nullopt;
+    try {
+        auto value = newString();
+        uint32_t options = 0;
+        if (!xmp_get_property(m_impl->xmp.get(), std::string(ns).c_str(), std::string(path).c_str(),
+                              value.get(), &options))
+            return std::nullopt;
+        return kindOf(options);
+    } catch (...) {
+        return std::nullopt;
+    }
+}
+
 Error XmpPacket::set(std::string_view ns, std::string_view path, std::string_view value)
 {
     return guarded([&]() -> Error {

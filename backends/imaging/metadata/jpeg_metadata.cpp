@@ -15,6 +15,7 @@
 #include "mio/formats/photoshop.h"
 #include "mio/formats/tiff_ifd.h"
 #include "mio/formats/xmp_packet.h"
+#include "mio/formats/xmp_reader.h"
 #include "stream.h"
 
 namespace mio::imaging::metadata {
@@ -276,12 +277,10 @@ GUID formatOf(fmt::XmpKind kind)
     }
 }
 
-HRESULT fillXmpNode(Node& root, const fmt::XmpPacket& packet)
+HRESULT fillXmpNode(Node& root, const std::vector<fmt::XmpProperty>& props)
 {
-    auto props = packet.properties();
-    if (!props) return WINCODEC_ERR_BADMETADATAHEADER;
     std::map<std::string, Node*> byPath;
-    for (const fmt::XmpProperty& p : *props) {
+    for (const fmt::XmpProperty& p : props) {
         Node* parent = &root;
         Item item;
         if (!p.path.empty() && p.path.back() == ']') {
@@ -343,6 +342,10 @@ struct JpegModel {
     bool xmpDirty = false, exifRemoved = false, iptcRemoved = false;
     std::recursive_mutex lock;
 
+    // The properties of the extended packet last read, and the GUID it was read for.
+    std::vector<fmt::XmpProperty> extended;
+    std::string extendedGuid;
+
     HRESULT ensureXmp()
     {
         if (xmp) return S_OK;
@@ -371,6 +374,67 @@ fmt::ByteSource streamSource(IStream* stream)
     });
 }
 
+constexpr std::string_view kNsXmpNote = "http://ns.adobe.com/xmp/note/";
+
+// The properties of the main packet: read without the toolkit while nothing was edited; the
+// toolkit's model once a writer parsed it, or when our reader refuses the packet.
+HRESULT mainXmpListing(JpegModel& m, std::vector<fmt::XmpProperty>& out)
+{
+    if (!m.xmp && m.xmpSegment >= 0) {
+        auto fast = fmt::readXmpProperties(
+            {reinterpret_cast<const char*>(m.xmpBytes.data()), m.xmpBytes.size()});
+        if (fast) {
+            out = std::move(*fast);
+            return S_OK;
+        }
+        if (fast.error() == fmt::Error::OutOfMemory) return E_OUTOFMEMORY;
+    }
+    RETURN_IF_FAILED(m.ensureXmp());
+    auto props = m.xmp->properties();
+    if (!props) return WINCODEC_ERR_BADMETADATAHEADER;
+    out = std::move(*props);
+    return S_OK;
+}
+
+// The GUID of the extended packet the main one announces (xmpNote:HasExtendedXMP), or empty.
+std::string extendedGuid(const std::vector<fmt::XmpProperty>& main)
+{
+    for (const fmt::XmpProperty& p : main)
+        if (p.depth == 0 && p.ns == kNsXmpNote && p.kind == fmt::XmpKind::Simple &&
+            p.path.ends_with(":HasExtendedXMP"))
+            return p.value.size() == 32 ? p.value : std::string();
+    return {};
+}
+
+// The extended packet with that GUID, when its chunks are all there. Anything wrong with it
+// leaves the main packet as the whole of the XMP.
+std::vector<fmt::XmpProperty> readExtendedXmp(JpegModel& m, const std::string& guid)
+{
+    auto packet = fmt::assembleExtendedXmp(streamSource(m.stream.Get()), m.layout, guid);
+    if (!packet) return {};
+    auto props = fmt::readXmpProperties(*packet);
+    if (props) return std::move(*props);
+    auto parsed = fmt::XmpPacket::parse(*packet);
+    if (!parsed) return {};
+    auto listed = parsed->properties();
+    return listed ? std::move(*listed) : std::vector<fmt::XmpProperty>{};
+}
+
+// What readers see: the main packet with the extended one merged in, as long as the main one
+// (after any edit) still announces it.
+HRESULT xmpListing(JpegModel& m, std::vector<fmt::XmpProperty>& out)
+{
+    RETURN_IF_FAILED(mainXmpListing(m, out));
+    const std::string guid = extendedGuid(out);
+    if (guid.empty()) return S_OK;
+    if (m.extendedGuid != guid) {
+        m.extended = readExtendedXmp(m, guid);
+        m.extendedGuid = guid;
+    }
+    fmt::mergeXmpProperties(out, m.extended);
+    return S_OK;
+}
+
 void setXmpLoader(const std::shared_ptr<JpegModel>& model, Node& xmpNode)
 {
     std::weak_ptr<JpegModel> weak = model;
@@ -379,8 +443,9 @@ void setXmpLoader(const std::shared_ptr<JpegModel>& model, Node& xmpNode)
     xmpNode.loader = [weak](Node& node) -> HRESULT {
         auto m = weak.lock();
         if (!m) return E_UNEXPECTED;
-        RETURN_IF_FAILED(m->ensureXmp());
-        return fillXmpNode(node, *m->xmp);
+        std::vector<fmt::XmpProperty> props;
+        RETURN_IF_FAILED(xmpListing(*m, props));
+        return fillXmpNode(node, props);
     };
 }
 
@@ -744,13 +809,10 @@ HRESULT xmpTarget(JpegModel& m, const QueryStep& step, std::string& ns, std::str
     return S_OK;
 }
 
-std::optional<fmt::XmpKind> kindOfProperty(JpegModel& m, const std::string& path)
+std::optional<fmt::XmpKind> kindOfProperty(JpegModel& m, const std::string& ns,
+                                           const std::string& path)
 {
-    auto props = m.xmp->properties();
-    if (!props) return std::nullopt;
-    for (const auto& p : *props)
-        if (p.path == path) return p.kind;
-    return std::nullopt;
+    return m.xmp->propertyKind(ns, path);
 }
 
 HRESULT xmpError(fmt::Error e)
@@ -799,7 +861,7 @@ class FrameWriter final : public ReaderBase<FrameWriter, IWICMetadataQueryWriter
             std::string ns, path;
             RETURN_IF_FAILED(xmpTarget(*m_model, steps[1], ns, path));
             const std::u16string& container = steps[1].blockName;
-            const auto existing = kindOfProperty(*m_model, path);
+            const auto existing = kindOfProperty(*m_model, ns, path);
             fmt::Error err = fmt::Error::None;
             if (steps.size() == 3) {
                 const QueryStep& s = steps[2];

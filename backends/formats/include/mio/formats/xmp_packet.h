@@ -74,6 +74,8 @@ class XmpPacket {
     bool has(std::string_view ns, std::string_view path) const;
     // Value of a simple property (or of an item path such as "dc:subject[1]").
     std::optional<std::string> get(std::string_view ns, std::string_view path) const;
+    // The kind of the node at a path; nullopt when absent.
+    std::optional<XmpKind> propertyKind(std::string_view ns, std::string_view path) const;
     Error set(std::string_view ns, std::string_view path, std::string_view value);
     // Removes a property with everything below it; NotFound when absent.
     Error remove(std::string_view ns, std::string_view path);
