@@ -243,6 +243,17 @@ FrameReader::Outcome FrameReader::decodeToward(int64_t target, double ticksPerFr
     }
 }
 
+bool FrameReader::keyFrameAfter(int64_t from, int64_t target) const
+{
+    AVStream* st = m_format->streams[m_stream];
+    const int i = av_index_search_timestamp(st, target, AVSEEK_FLAG_BACKWARD);
+    if (i < 0) return false;
+    const AVIndexEntry* entry = avformat_index_get_entry(st, i);
+    // Index times are decoding times, at or before the key picture's own: later than the
+    // current picture means the key frame comes after it.
+    return entry && entry->timestamp > from;
+}
+
 BITMAPINFOHEADER* FrameReader::readByTimestamp(int index)
 {
     const double ticksPerFrame = 1.0 / (m_fps * av_q2d(m_timeBase));
@@ -255,8 +266,12 @@ BITMAPINFOHEADER* FrameReader::readByTimestamp(int index)
             setLastError(kLibErrArgument, "The frame lies beyond the end of the video");
         return nullptr;
     };
-    bool forward = !m_rough && !m_draining && m_lastPts != AV_NOPTS_VALUE && target > m_lastPts &&
-                   static_cast<double>(target - m_lastPts) <= kForwardWindowFrames * ticksPerFrame;
+    // Decode forward from where the decoder stands, unless a key frame lies on the way: then a
+    // seek to it skips the pictures before it.
+    bool forward =
+        !m_rough && !m_draining && m_lastPts != AV_NOPTS_VALUE && target > m_lastPts &&
+        static_cast<double>(target - m_lastPts) <= kForwardWindowFrames * ticksPerFrame &&
+        !keyFrameAfter(m_lastPts, target);
     if (forward) {
         Outcome outcome = decodeToward(target, ticksPerFrame, false, withinCount);
         if (outcome == Outcome::NoTimestamps) return readByCounting(index);

@@ -38,6 +38,9 @@ class FrameReader {
     enum class Outcome { Found, Error, BeyondEnd, NothingDecoded, Overshot, NoTimestamps };
     /// Decodes until the frame at target (within half a frame) and renders it.
     Outcome decodeToward(int64_t target, double ticksPerFrame, bool afterSeek, bool withinCount);
+    /// True when the demuxer's index holds a key frame after `from` and at or before
+    /// `target` (stream ticks).
+    bool keyFrameAfter(int64_t from, int64_t target) const;
     BITMAPINFOHEADER* readByTimestamp(int index);
     BITMAPINFOHEADER* readByCounting(int index);
     BITMAPINFOHEADER* readByCountingFromOpen(int index);
