@@ -8,8 +8,10 @@ CMAKE_FLAGS ?=
 export CCACHE_BASEDIR := $(CURDIR)
 export CCACHE_NOHASHDIR := 1
 FUZZ_SECONDS ?= 30
+BENCH_DIR ?= build-bench
+BENCH_MIN_TIME ?= 0.2
 
-.PHONY: all deps configure build run test check-sanitize fuzz clean format
+.PHONY: all deps configure build run test check-sanitize fuzz bench bench-compare clean format
 
 all: build
 
@@ -42,6 +44,19 @@ fuzz: deps
 	cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DMIO_BUILD_FUZZERS=ON -DMIO_SANITIZE=ON -DMIO_BUILD_TESTS=OFF -DMIO_BUILD_BENCH=OFF -DCMAKE_C_FLAGS=-fsanitize=fuzzer-no-link -DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link
 	cmake --build build-fuzz -j $(JOBS) --target mio_fuzzers
 	FUZZ_SECONDS=$(FUZZ_SECONDS) fuzz/run.sh build-fuzz
+
+# Release build of its own; runs each Google Benchmark binary briefly (they carry their flags).
+bench: deps
+	cmake -S . -B $(BENCH_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release -DMIO_BUILD_BENCH=ON -DMIO_BUILD_TESTS=OFF
+	cmake --build $(BENCH_DIR) -j $(JOBS)
+	@for b in $(BENCH_DIR)/bench/*/mio_*_bench; do \
+	  grep -q benchmark_min_time $$b || continue; \
+	  echo "== $$b"; $$b --benchmark_min_time=$(BENCH_MIN_TIME) || exit 1; \
+	done
+
+# Whole commands next to their peers: makes the workload and writes bench/RESULTS.md.
+bench-compare: bench
+	bench/compare --build $(BENCH_DIR)
 
 format:
 	git ls-files '*.h' '*.cpp' | xargs clang-format -i
