@@ -159,6 +159,9 @@ TEST(MediaioMetaWrite, RefusedChangesLeaveFilesAsTheyWere)
          "no tag No such tag in the id3v1 catalogue"}};
     for (const auto& refusal : refusals) {
         const ToolRun run = mediaio(refusal.args);
+        // The engine rewrites a JPEG without XMP (adding padding) before it refuses; the tool
+        // puts the old bytes back and says so.
+
         SCOPED_TRACE(refusal.args[2] + " " + refusal.args[3]);
         EXPECT_EQ(run.code, 1) << run.err;
         EXPECT_NE(run.err.find("mediaio: " + refusal.args[2] + ": " + refusal.says),
@@ -167,6 +170,13 @@ TEST(MediaioMetaWrite, RefusedChangesLeaveFilesAsTheyWere)
         EXPECT_EQ(support::readFile(jpegCopy.path()), jpegBefore);
         EXPECT_EQ(support::readFile(mp3Copy.path()), mp3Before);
     }
+    // The engine had rewritten the JPEG (padding it for XMP) before refusing; the tool put the
+    // old bytes back and says so.
+    const ToolRun padded = mediaio(refusals[0].args);
+    EXPECT_NE(padded.err.find("; the file was put back as it was"), std::string::npos)
+        << padded.err;
+    EXPECT_EQ(support::readFile(jpegCopy.path()), jpegBefore);
+
     // Nothing is left beside the files either.
     EXPECT_EQ(std::distance(fs::directory_iterator(jpegCopy.path().parent_path()),
                             fs::directory_iterator()),
@@ -470,6 +480,60 @@ TEST(MediaioHelp, EveryCommandTakesExactlyTheOptionsItsHelpNames)
             }
         }
     }
+}
+
+} // namespace
+
+namespace {
+
+TEST(MediaioThumbnail, CorpusFilesAtTheRequestedSizeInLibpng)
+{
+    // Fitted sizes keep the aspect ratio and never enlarge: a 480 x 270 video into 160 x 120
+    // gives 160 x 90, the 100 x 68 photograph stays as it is, a 1224 x 816 raw gives 160 x 106.
+    struct Case {
+        const char* file;
+        uint32_t width, height;
+    };
+    const Case cases[] = {{"video/echo-hereweare.webm", 160, 90},
+                          {"jpeg/Canon_40D.jpg", 100, 68},
+                          {"raw/canon_eos_6d.dng", 160, 106},
+                          {"audio/fixture-bad-offset.mp3", 120, 120}, // its 500 x 500 cover
+                          {"png/transparent.png", 160, 120}};
+    support::TempDir dir;
+    int done = 0;
+    for (const auto& c : cases) {
+        const auto input = support::corpusPathOrEmpty(c.file);
+        if (input.empty()) continue;
+        SCOPED_TRACE(c.file);
+        ToolRun run = mediaio(
+            {"thumbnail", input.string(), "-o", (dir / "fit.png").string(), "-s", "160x120"});
+        ASSERT_EQ(run.code, 0) << run.err;
+        const PngInfo fit = readPng(dir / "fit.png");
+        ASSERT_TRUE(fit.ok);
+        EXPECT_EQ(fit.width, c.width);
+        EXPECT_EQ(fit.height, c.height);
+
+        // --exact: the same picture centred on a transparent 160 x 120 canvas.
+        run = mediaio({"thumbnail", input.string(), "-o", (dir / "exact.png").string(), "-s",
+                       "160x120", "--exact"});
+        ASSERT_EQ(run.code, 0) << run.err;
+        const PngInfo exact = readPng(dir / "exact.png");
+        ASSERT_TRUE(exact.ok);
+        ASSERT_EQ(exact.width, 160u);
+        ASSERT_EQ(exact.height, 120u);
+        ASSERT_EQ(exact.channels, 4);
+        const uint32_t top = (120 - c.height) / 2, left = (160 - c.width) / 2;
+        ++done;
+        if (top > 0) {
+            EXPECT_EQ(exact.rows[top - 1][4 * 80 + 3], 0) << "above the picture";
+        }
+        if (left > 0) {
+            EXPECT_EQ(exact.rows[60][4 * (left - 1) + 3], 0) << "left of it";
+        }
+        if (c.width == 160 && c.height == 120) continue; // fills the canvas; alpha is its own
+        EXPECT_EQ(exact.rows[60][4 * 80 + 3], 255) << "the picture itself is opaque";
+    }
+    if (done == 0) GTEST_SKIP() << "corpus not available";
 }
 
 } // namespace
