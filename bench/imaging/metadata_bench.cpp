@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: MIT
 // Metadata through the imaging component: listing every EXIF, IPTC and XMP value of 100
-// 12-megapixel JPEGs in one process, and an in-place XMP rating commit into 1 MB and 10 MB files,
-// each next to ExifTool (and exiv2 when installed) on the same files.
+// 12-megapixel JPEGs in one process, and an in-place XMP rating commit into 1 MB and 10 MB files.
+// Without arguments it makes the files, measures, and runs ExifTool and exiv2 on the same files;
+// compare.sh drives the modes one by one ("generate DIR", "list DIR", "rate FILE RUNS") so that
+// each side is timed as a process of its own.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -10,6 +12,9 @@
 #include <fstream>
 #include <string>
 #include <vector>
+
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <jpeglib.h>
 
@@ -156,34 +161,64 @@ HRESULT commitRating(const fs::path& file, const char16_t* rating)
     return hr;
 }
 
-} // namespace
-
-int main()
+// CPU time of this process (user + system): the machine may be shared, wall time is noisy.
+double cpuMs()
 {
-    const fs::path donorPath =
-        fs::path(MIO_CORPUS_DIR) / "jpeg" / "iptc-agency-photographer-example.jpg";
-    if (!fs::exists(donorPath)) {
-        std::puts("corpus file missing: benchmark skipped");
-        return 0;
-    }
-    if (FAILED(mioImagingCreateFactory(IID_IWICImagingFactory,
-                                       reinterpret_cast<void**>(g_factory.GetAddressOf())))) {
-        std::puts("no imaging factory");
-        return 1;
-    }
-    const fs::path dir =
-        fs::temp_directory_path() / ("mio_metadata_bench_" + std::to_string(getpid()));
-    fs::create_directories(dir / "list");
-    const auto donor = readAll(donorPath);
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return (double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1e3 +
+            double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e3);
+}
 
-    // 1. Listing: 100 12-megapixel files with EXIF, IPTC and XMP.
+// Bytes this process handed to write calls, and bytes it sent to storage (/proc/self/io).
+std::pair<uint64_t, uint64_t> ioWritten()
+{
+    std::ifstream in("/proc/self/io");
+    std::string key;
+    uint64_t value = 0, wchar = 0, storage = 0;
+    while (in >> key >> value) {
+        if (key == "wchar:") wchar = value;
+        if (key == "write_bytes:") storage = value;
+    }
+    return {wchar, storage};
+}
+
+fs::path listFile(const fs::path& dir, int i)
+{
+    return dir / ("img" + std::to_string(i) + ".jpg");
+}
+
+const fs::path kDonor = fs::path(MIO_CORPUS_DIR) / "jpeg" / "iptc-agency-photographer-example.jpg";
+
+// 100 12-megapixel files with EXIF, IPTC and XMP in dir/list, and rate_1M.jpg, rate_10M.jpg.
+bool generate(const fs::path& dir)
+{
+    if (!fs::exists(kDonor)) return false;
+    const auto donor = readAll(kDonor);
+    fs::create_directories(dir / "list");
     const auto big = withMetadataOf(donor, encode(4000, 3000, 85, 8));
     for (int i = 0; i < 100; ++i)
-        writeAll(dir / "list" / ("img" + std::to_string(i) + ".jpg"), big);
-    size_t values = 0;
+        writeAll(listFile(dir / "list", i), big);
+    writeAll(dir / "rate_1M.jpg", withMetadataOf(donor, encode(1160, 870, 92, 200)));
+    writeAll(dir / "rate_10M.jpg", withMetadataOf(donor, encode(3740, 2800, 92, 200)));
+    return true;
+}
+
+struct ListTimes {
+    size_t files = 0, values = 0;
+    double wallMs = 0, cpuMs = 0;
+};
+
+ListTimes listDir(const fs::path& dir)
+{
+    std::vector<fs::path> files;
+    for (const auto& e : fs::directory_iterator(dir))
+        if (e.path().extension() == ".jpg") files.push_back(e.path());
+    ListTimes t;
+    const double c0 = cpuMs();
     const auto t0 = Clock::now();
-    for (int i = 0; i < 100; ++i) {
-        const auto name = wide((dir / "list" / ("img" + std::to_string(i) + ".jpg")).string());
+    for (const fs::path& p : files) {
+        const auto name = wide(p.string());
         ComPtr<IWICBitmapDecoder> d;
         ComPtr<IWICBitmapFrameDecode> f;
         ComPtr<IWICMetadataQueryReader> r;
@@ -193,54 +228,109 @@ int main()
             FAILED(d->GetFrame(0, f.GetAddressOf())) ||
             FAILED(f->GetMetadataQueryReader(r.GetAddressOf())))
             continue;
-        values += listAll(r.Get());
+        t.values += listAll(r.Get());
+        ++t.files;
     }
-    const double listMs = std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
-    std::printf("listing: %zu values from 100 files of %zu bytes, %.3f ms per file\n", values,
-                big.size(), listMs / 100);
+    t.wallMs = std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
+    t.cpuMs = cpuMs() - c0;
+    return t;
+}
+
+struct RateTimes {
+    int runs = 0;
+    double wallMs = 0, cpuMs = 0;
+    uint64_t wchar = 0, storage = 0;
+    HRESULT hr = S_OK;
+};
+
+RateTimes rate(const fs::path& file, int runs)
+{
+    RateTimes t;
+    // One warm-up commit checks the rating fits the room the packet has.
+    if (t.hr = commitRating(file, u"1"); FAILED(t.hr)) return t;
+    const auto io0 = ioWritten();
+    const double c0 = cpuMs();
+    const auto t0 = Clock::now();
+    for (int i = 0; i < runs; ++i)
+        if (t.hr = commitRating(file, i % 2 ? u"3" : u"4"); FAILED(t.hr)) return t;
+    t.wallMs = std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
+    t.cpuMs = cpuMs() - c0;
+    const auto io1 = ioWritten();
+    t.wchar = io1.first - io0.first;
+    t.storage = io1.second - io0.second;
+    t.runs = runs;
+    return t;
+}
+
+void printList(const ListTimes& t)
+{
+    const double n = t.files ? double(t.files) : 1;
+    std::printf(
+        "mio list: %zu files, %zu values, %.3f ms per file (wall), %.3f ms per file (cpu)\n",
+        t.files, t.values, t.wallMs / n, t.cpuMs / n);
+}
+
+void printRate(const fs::path& file, const RateTimes& t)
+{
+    if (FAILED(t.hr)) {
+        std::printf("mio rate %s: commit failed 0x%08X\n", file.filename().c_str(),
+                    static_cast<unsigned>(t.hr));
+        return;
+    }
+    const double n = t.runs;
+    std::printf("mio rate %s (%ju bytes): %.3f ms per commit (wall), %.3f ms (cpu), %.0f bytes "
+                "written per commit, %.0f bytes to storage\n",
+                file.filename().c_str(), static_cast<uintmax_t>(fs::file_size(file)), t.wallMs / n,
+                t.cpuMs / n, double(t.wchar) / n, double(t.storage) / n);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (FAILED(mioImagingCreateFactory(IID_IWICImagingFactory,
+                                       reinterpret_cast<void**>(g_factory.GetAddressOf())))) {
+        std::puts("no imaging factory");
+        return 1;
+    }
+    const std::string mode = argc > 1 ? argv[1] : "";
+    if (mode == "generate" && argc == 3) return generate(argv[2]) ? 0 : 1;
+    if (mode == "list" && argc == 3) {
+        printList(listDir(argv[2]));
+        return 0;
+    }
+    if (mode == "rate" && argc == 4) {
+        const RateTimes t = rate(argv[2], std::atoi(argv[3]));
+        printRate(argv[2], t);
+        return FAILED(t.hr) ? 1 : 0;
+    }
+    if (!mode.empty()) {
+        std::puts("usage: mio_metadata_bench [generate DIR | list DIR | rate FILE RUNS]");
+        return 2;
+    }
+
+    const fs::path dir =
+        fs::temp_directory_path() / ("mio_metadata_bench_" + std::to_string(getpid()));
+    if (!generate(dir)) {
+        std::puts("corpus file missing: benchmark skipped");
+        return 0;
+    }
+    printList(listDir(dir / "list"));
     if (haveTool("exiftool"))
-        std::printf("  exiftool -a -G1 (one process): %.3f ms per file\n",
+        std::printf("  exiftool -a -G1 (one process): %.3f ms per file (wall)\n",
                     runTool("exiftool -q -a -G1 " + (dir / "list").string()) / 100);
     if (haveTool("exiv2"))
-        std::printf("  exiv2 -pa (one process): %.3f ms per file\n",
+        std::printf("  exiv2 -pa (one process): %.3f ms per file (wall)\n",
                     runTool("exiv2 -pa " + (dir / "list").string() + "/*.jpg") / 100);
-
-    // 2. In-place rating commit at 1 MB and 10 MB (XMP with 4 KiB of padding).
-    struct Size {
-        const char* label;
-        unsigned w, h, noise;
-    };
-    for (const Size s : {Size{"1 MB", 1000, 750, 200}, Size{"10 MB", 3200, 2400, 200}}) {
-        const auto file = withMetadataOf(donor, encode(s.w, s.h, 92, s.noise));
-        const fs::path path = dir / (std::string("rate_") + s.label[0] + s.label[1] + ".jpg");
-        writeAll(path, file);
-        // The donor's packet has its own padding; one warm-up run checks it fits.
-        if (const HRESULT hr = commitRating(path, u"1"); FAILED(hr)) {
-            std::printf("rating %s: commit failed 0x%08X\n", s.label, static_cast<unsigned>(hr));
-            continue;
-        }
-        const int runs = 50;
-        const auto t1 = Clock::now();
-        for (int i = 0; i < runs; ++i)
-            commitRating(path, i % 2 ? u"3" : u"4");
-        const double ms = std::chrono::duration<double, std::milli>(Clock::now() - t1).count();
-        // An in-place commit writes the XMP segment's payload and nothing else.
-        size_t xmpBytes = 0;
-        for (size_t i = 2; i + 4 <= file.size() && file[i] == 0xFF && file[i + 1] != 0xDA;) {
-            const size_t len = size_t{file[i + 2]} << 8 | file[i + 3];
-            if (file[i + 1] == 0xE1 && len > 31 &&
-                std::memcmp(&file[i + 4], "http://ns.adobe.com/xap/1.0/", 28) == 0)
-                xmpBytes = len - 2;
-            i += 2 + len;
-        }
-        std::printf("rating %s (%zu bytes): %.3f ms per in-place commit, %zu bytes written\n",
-                    s.label, file.size(), ms / runs, xmpBytes);
+    for (const char* name : {"rate_1M.jpg", "rate_10M.jpg"}) {
+        const fs::path path = dir / name;
+        printRate(path, rate(path, 50));
         if (haveTool("exiftool"))
             std::printf(
-                "  exiftool -overwrite_original: %.3f ms per file\n",
+                "  exiftool -overwrite_original: %.3f ms per file (wall)\n",
                 runTool("exiftool -q -overwrite_original -XMP-xmp:Rating=2 " + path.string()));
         if (haveTool("exiv2"))
-            std::printf("  exiv2 -M: %.3f ms per file\n",
+            std::printf("  exiv2 -M: %.3f ms per file (wall)\n",
                         runTool("exiv2 -M'set Xmp.xmp.Rating 2' " + path.string()));
     }
     fs::remove_all(dir);

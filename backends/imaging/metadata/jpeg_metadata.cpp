@@ -359,18 +359,46 @@ struct JpegModel {
     }
 };
 
+size_t readStreamAt(IStream* stream, uint64_t offset, std::span<uint8_t> out)
+{
+    if (FAILED(seekTo(stream, offset))) return 0;
+    size_t total = 0;
+    while (total < out.size()) {
+        ULONG got = 0;
+        const ULONG want = static_cast<ULONG>(std::min<size_t>(out.size() - total, 1u << 30));
+        if (FAILED(stream->Read(out.data() + total, want, &got)) || got == 0) break;
+        total += got;
+    }
+    return total;
+}
+
+// Bytes of a stream for the parsers. The marker walk asks for a few bytes per segment, so small
+// reads are served from a window read ahead (the metadata sits at the head of the file); a
+// source lives for one parse or one commit, and commits write around it, never through it.
 fmt::ByteSource streamSource(IStream* stream)
 {
-    return fmt::ByteSource([stream](uint64_t offset, std::span<uint8_t> out) -> size_t {
-        if (FAILED(seekTo(stream, offset))) return 0;
-        size_t total = 0;
-        while (total < out.size()) {
-            ULONG got = 0;
-            const ULONG want = static_cast<ULONG>(std::min<size_t>(out.size() - total, 1u << 30));
-            if (FAILED(stream->Read(out.data() + total, want, &got)) || got == 0) break;
-            total += got;
+    constexpr size_t kWindow = 64 * 1024;
+    struct Window {
+        uint64_t start = 0;
+        std::vector<uint8_t> bytes;
+    };
+    auto window = std::make_shared<Window>();
+    return fmt::ByteSource([stream, window](uint64_t offset, std::span<uint8_t> out) -> size_t {
+        Window& w = *window;
+        const bool inside = offset >= w.start && offset - w.start < w.bytes.size();
+        if (!inside && out.size() < kWindow / 4) {
+            w.bytes.resize(kWindow);
+            w.start = offset;
+            w.bytes.resize(readStreamAt(stream, offset, w.bytes));
         }
-        return total;
+        if (offset >= w.start && offset - w.start < w.bytes.size()) {
+            const size_t at = static_cast<size_t>(offset - w.start);
+            const size_t n = std::min(out.size(), w.bytes.size() - at);
+            std::memcpy(out.data(), w.bytes.data() + at, n);
+            if (n == out.size()) return n;
+            return n + readStreamAt(stream, offset + n, out.subspan(n));
+        }
+        return readStreamAt(stream, offset, out);
     });
 }
 
