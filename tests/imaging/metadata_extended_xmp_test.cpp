@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
-// Extended XMP through the query readers: chunks joined by GUID and offset, merged into the main
-// packet only when it names them, damaged chunks ignored.
+// XMP through the query readers: extended XMP chunks joined by GUID and offset, merged into the
+// main packet only when it names them, damaged chunks ignored; packets in forms our own reader
+// leaves to the toolkit still read.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -172,6 +173,26 @@ TEST(MetadataExtendedXmp, DamagedExtensionsLeaveTheMainPacket)
     auto r = readerFor(jpegWith(mixed));
     ASSERT_TRUE(r);
     EXPECT_EQ(text(r.Get(), "/xmp/photoshop:History"), "a long history");
+}
+
+TEST(MetadataXmpFallback, FormsLeftToTheToolkitStillRead)
+{
+    // A typed node as a property value: the toolkit reads it as a structure.
+    const std::string typed =
+        "<x:xmpmeta xmlns:x='adobe:ns:meta/'><rdf:RDF "
+        "xmlns:rdf='http://www.w3.org/1999/02/22-rdf-syntax-ns#'><rdf:Description rdf:about='' "
+        "xmlns:xmp='http://ns.adobe.com/xap/1.0/' xmlns:t='urn:mio-test/'>"
+        "<xmp:Rating>4</xmp:Rating><t:p><t:Kind t:f='1'/></t:p></rdf:Description></rdf:RDF>"
+        "</x:xmpmeta>";
+    auto r = readerFor(jpegWith({mainSegment(typed)}));
+    ASSERT_TRUE(r);
+    EXPECT_EQ(text(r.Get(), "/xmp/xmp:Rating"), "4");
+    EXPECT_EQ(text(r.Get(), "/xmp/t:p/t:f"), "1");
+    // Malformed XML fails cleanly in both readers.
+    auto bad = readerFor(jpegWith({mainSegment("<x:xmpmeta><rdf:RDF>")}));
+    ASSERT_TRUE(bad);
+    tavrel::PropVariant v;
+    EXPECT_EQ(bad->GetMetadataByName(u"/xmp/xmp:Rating", &v), WINCODEC_ERR_BADMETADATAHEADER);
 }
 
 } // namespace
