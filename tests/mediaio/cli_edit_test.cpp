@@ -341,6 +341,16 @@ TEST(MediaioBatch, FoldersKeepTheirLayoutAndCollisionsFail)
                    (out / "thumbs/one.png").string()});
     EXPECT_EQ(run.code, 2);
 
+    // An output that is the input itself is refused, not written over it.
+    const auto original = support::readFile(in / "one.png");
+    run = mediaio({"thumbnail", (in / "one.png").string(), "-o", (in / "one.png").string()});
+    EXPECT_EQ(run.code, 1);
+    EXPECT_NE(run.err.find("is the input itself"), std::string::npos) << run.err;
+    run = mediaio({"convert", in.path().string(), "-r", in.path().string(), "--to", "png"});
+    EXPECT_EQ(run.code, 1);
+    EXPECT_NE(run.err.find("2 file(s), 2 failed"), std::string::npos) << run.err;
+    EXPECT_EQ(support::readFile(in / "one.png"), original);
+
     // --preview wants an embedded one (a sample has none); --force decodes the picture.
     run = mediaio(
         {"thumbnail", (in / "one.png").string(), "-o", (out / "p.png").string(), "--preview"});

@@ -49,6 +49,10 @@ class OutputNames {
     std::vector<std::pair<std::string, std::string>> m_taken; // output, input
 };
 
+// Whether two names reach the same existing file: an output that is its own input is refused
+// rather than overwritten.
+bool sameFile(const std::string& a, const std::string& b);
+
 // "mediaio: N file(s), M failed" on standard error when several files were named or any
 // failed.
 void printSummary(size_t files, int failures);

@@ -195,7 +195,11 @@ int runConvert(const GlobalOptions& global, const std::vector<std::string>& args
     for (size_t i = 0; i < files.size(); ++i) {
         progress.step(i, files[i]);
         error.clear();
-        const std::string output = batch ? names.outputFor(files[i], error) : out;
+        std::string output = batch ? names.outputFor(files[i], error) : out;
+        if (!output.empty() && sameFile(files[i], output)) {
+            error = "the output " + output + " is the input itself";
+            output.clear();
+        }
         if (output.empty() || !convertOne(engine, files[i], output, request, error)) {
             ++failures;
             reportError(&progress, files[i], error);

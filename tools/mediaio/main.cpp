@@ -95,6 +95,12 @@ std::string OutputNames::outputFor(const std::string& input, std::string& error)
     return name;
 }
 
+bool sameFile(const std::string& a, const std::string& b)
+{
+    std::error_code ec;
+    return std::filesystem::equivalent(a, b, ec) && !ec;
+}
+
 void printSummary(size_t files, int failures)
 {
     if (files > 1 || failures > 0)

@@ -289,7 +289,11 @@ int runThumbnail(const GlobalOptions& global, const std::vector<std::string>& ar
     for (size_t i = 0; i < files.size(); ++i) {
         progress.step(i, files[i]);
         error.clear();
-        const std::string target = batch ? names.outputFor(files[i], error) : output;
+        std::string target = batch ? names.outputFor(files[i], error) : output;
+        if (!target.empty() && sameFile(files[i], target)) {
+            error = "the output " + target + " is the input itself";
+            target.clear();
+        }
         if (target.empty() || !makeThumbnail(engine, files[i], target, request, {}, false, error)) {
             ++failures;
             reportError(&progress, files[i], error);
