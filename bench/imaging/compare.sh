@@ -17,14 +17,14 @@ done
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 "$bench" generate "$work"
+sync # so that our first flush does not also write back the freshly made files
 
-# Runs a command, prints "wall ms, cpu ms" per unit (divisor) on one line.
+# Runs a command, prints wall and CPU milliseconds per unit (divisor) on one line.
 timed() { # label divisor command...
     local label=$1 div=$2
     shift 2
-    local out
-    out=$( { /usr/bin/time -f '%e %U %S' "$@" > /dev/null 2> /dev/null; } 2>&1 | tail -1)
-    read -r wall user sys <<< "$out"
+    /usr/bin/time -o "$work/time" -f '%e %U %S' "$@" > /dev/null 2>&1 || true
+    read -r wall user sys < "$work/time"
     awk -v l="$label" -v d="$div" -v w="$wall" -v u="$user" -v s="$sys" \
         'BEGIN { printf "%s: %.3f ms per file (wall), %.3f ms per file (cpu)\n", l, w*1000/d, (u+s)*1000/d }'
 }

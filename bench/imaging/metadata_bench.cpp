@@ -315,6 +315,7 @@ int main(int argc, char** argv)
         std::puts("corpus file missing: benchmark skipped");
         return 0;
     }
+    ::sync(); // the commits' flushes should not write back the files just made
     printList(listDir(dir / "list"));
     if (haveTool("exiftool"))
         std::printf("  exiftool -a -G1 (one process): %.3f ms per file (wall)\n",
