@@ -1145,14 +1145,31 @@ HRESULT commitInPlace(JpegModel& m)
     if (changes.empty()) return S_OK;
     auto plan = fmt::planInPlace(m.layout, changes);
     if (!plan) return WINCODEC_ERR_TOOMUCHMETADATA;
-    // Everything is prepared before the first byte is written.
+    // Everything is prepared before the first byte is written, including the bytes each write
+    // covers: a write or flush that fails part-way puts them back, so the file is never left
+    // with a half-written segment.
+    std::vector<fmt::InPlaceWrite> undo;
+    undo.reserve(plan->size());
     for (const fmt::InPlaceWrite& w : *plan) {
-        RETURN_IF_FAILED(seekTo(m.stream.Get(), w.offset));
-        ULONG put = 0;
-        RETURN_IF_FAILED(m.stream->Write(w.bytes.data(), static_cast<ULONG>(w.bytes.size()), &put));
-        if (put != w.bytes.size()) return WINCODEC_ERR_STREAMWRITE;
+        fmt::InPlaceWrite& old = undo.emplace_back();
+        old.offset = w.offset;
+        old.bytes.resize(w.bytes.size());
+        if (!source.read(w.offset, old.bytes)) return WINCODEC_ERR_STREAMREAD;
     }
-    RETURN_IF_FAILED(m.stream->Commit(STGC_DEFAULT));
+    const auto writeAll = [&](const std::vector<fmt::InPlaceWrite>& writes) -> HRESULT {
+        for (const fmt::InPlaceWrite& w : writes) {
+            RETURN_IF_FAILED(seekTo(m.stream.Get(), w.offset));
+            ULONG put = 0;
+            RETURN_IF_FAILED(
+                m.stream->Write(w.bytes.data(), static_cast<ULONG>(w.bytes.size()), &put));
+            if (put != w.bytes.size()) return WINCODEC_ERR_STREAMWRITE;
+        }
+        return m.stream->Commit(STGC_DEFAULT);
+    };
+    if (const HRESULT hr = writeAll(*plan); FAILED(hr)) {
+        (void)writeAll(undo); // best effort; the first failure is what the caller learns
+        return hr;
+    }
     m.xmpDirty = m.exifRemoved = m.iptcRemoved = false;
     return S_OK;
 }
