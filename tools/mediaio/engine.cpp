@@ -189,6 +189,12 @@ const char* meaningOf(HRESULT hr)
         return "the file is in use";
     case 0x80070070u:
         return "the disk is full";
+    case 0x88982F50u:
+        return "the imaging component has no codec for this format";
+    case 0x88982F40u:
+        return "the property is not in the file";
+    case 0x88982F52u:
+        return "not enough room in the file's metadata block";
     default:
         return nullptr;
     }
