@@ -394,21 +394,6 @@ TEST(MetadataFileRewriter, WritingThroughALinkRewritesItsTarget)
     EXPECT_EQ(readText(reader, 4), "Linked");
 }
 
-TEST(MetadataFileRewriter, NonJpegWithoutXmpIsNotWritten)
-{
-    support::TempDir dir;
-    const auto file = dir / "tiny.bmp";
-    // 1 x 1, 24-bit, bottom-up.
-    support::writeFile(file, {'B', 'M', 58, 0, 0, 0, 0, 0, 0,  0, 54, 0, 0, 0, 40, 0, 0, 0, 1, 0,
-                              0,   0,   1,  0, 0, 0, 1, 0, 24, 0, 0,  0, 0, 0, 4,  0, 0, 0, 0, 0,
-                              0,   0,   0,  0, 0, 0, 0, 0, 0,  0, 0,  0, 0, 0, 1,  2, 3, 0});
-    const auto before = support::readFile(file);
-    CMetadataFileRewriter rewriter(wide(file).c_str());
-    EXPECT_TRUE(FAILED(rewriter.WriteTag(4, reinterpret_cast<const BYTE*>(u"no"), 0)));
-    EXPECT_EQ(support::readFile(file), before);
-    EXPECT_EQ(folderNames(dir.path()), std::vector<std::string>{"tiny.bmp"});
-}
-
 TEST(MetadataFileRewriter, FrameBitmapsFitTheLimitsBottomUp)
 {
     support::TempDir dir;
