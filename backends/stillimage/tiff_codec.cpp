@@ -475,6 +475,9 @@ int writeTiff(const WriteJob& job, RowSource& rows, RowSource*)
         if (TIFFWriteScanline(t.get(), line.data(), static_cast<uint32_t>(y), 0) < 0)
             return fail(kLibErrGeneric, "cannot write TIFF data");
     }
+    // TIFFClose writes the last strip and the directory but cannot report a failed write, so
+    // flush first: a file cut short must never replace the original.
+    if (TIFFFlush(t.get()) != 1) return fail(kLibErrGeneric, "cannot write TIFF data");
     TIFF* raw = t.release();
     TIFFClose(raw);
     return out.commit();
