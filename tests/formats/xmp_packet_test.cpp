@@ -256,3 +256,30 @@ TEST(XmpPacket, RefusesHostileNestingAndEntities)
         head + "<dc:format>&b;</dc:format>" + tail;
     EXPECT_EQ(XmpPacket::parse(bomb).error(), Error::XmpFailure);
 }
+
+TEST(XmpPacketLanguages, XDefaultListedLastKeepsEveryLanguage)
+{
+    // The toolkit alone would turn the de-DE text into a second copy of the x-default one.
+    const std::string xml =
+        "<x:xmpmeta xmlns:x='adobe:ns:meta/'><rdf:RDF "
+        "xmlns:rdf='http://www.w3.org/1999/02/22-rdf-syntax-ns#'><rdf:Description rdf:about='' "
+        "xmlns:dc='http://purl.org/dc/elements/1.1/'><dc:title><rdf:Alt>"
+        "<rdf:li xml:lang='de-DE'>Titel</rdf:li><rdf:li xml:lang='fr'>Titre</rdf:li>"
+        "<rdf:li xml:lang='x-default'>Title</rdf:li></rdf:Alt></dc:title></rdf:Description>"
+        "</rdf:RDF></x:xmpmeta>";
+    auto packet = XmpPacket::parse(xml);
+    ASSERT_TRUE(packet.ok());
+    EXPECT_EQ(packet->localizedText(kNsDublinCore, "dc:title", "de-DE"), "Titel");
+    EXPECT_EQ(packet->localizedText(kNsDublinCore, "dc:title", "fr"), "Titre");
+    EXPECT_EQ(packet->localizedText(kNsDublinCore, "dc:title"), "Title");
+    auto text = packet->serialize();
+    ASSERT_TRUE(text.ok());
+    EXPECT_NE(text->find(">Titel<"), std::string::npos);
+    EXPECT_NE(text->find(">Titre<"), std::string::npos);
+    // Read back, the three languages are still three texts.
+    auto again = XmpPacket::parse(*text);
+    ASSERT_TRUE(again.ok());
+    auto items = again->arrayItems(kNsDublinCore, "dc:title");
+    ASSERT_TRUE(items.ok());
+    EXPECT_EQ(*items, (std::vector<std::string>{"Title", "Titre", "Titel"}));
+}

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // XmpPacket over Exempi: one lock around the toolkit, owners for its handles.
 #include "mio/formats/xmp_packet.h"
+#include "mio/formats/xmp_reader.h"
 
 #include <exempi/xmp.h>
 #include <exempi/xmpconsts.h>
@@ -200,7 +201,7 @@ Result<XmpPacket> XmpPacket::createEmpty()
 Result<XmpPacket> XmpPacket::parse(std::string_view packet)
 {
     if (!nestingWithin(packet, kMaxXmpNesting)) return Error::TooMany;
-    return guarded([&]() -> Result<XmpPacket> {
+    auto parsed = guarded([&]() -> Result<XmpPacket> {
         Session s;
         if (!s.ready) return Error::XmpFailure;
         auto impl = std::make_unique<Impl>();
@@ -209,6 +210,25 @@ Result<XmpPacket> XmpPacket::parse(std::string_view packet)
         if (!xmp_parse(impl->xmp.get(), packet.data(), packet.size())) return Error::XmpFailure;
         return XmpPacket(std::move(impl));
     });
+    if (parsed) parsed->restoreLanguageItems(packet);
+    return parsed;
+}
+
+// When a language alternative does not list x-default first, the toolkit moves it there but
+// leaves its text in the item it displaced as well, so the other language's text is lost (and
+// a commit would write that loss into the file). Our reader moves items whole: put back every
+// item text the toolkit changed.
+void XmpPacket::restoreLanguageItems(std::string_view packet)
+{
+    if (packet.find("x-default") == std::string_view::npos) return;
+    auto listed = readXmpProperties(packet);
+    if (!listed) return;
+    for (const XmpProperty& p : *listed) {
+        if (p.kind != XmpKind::Simple || p.lang.empty() || p.path.empty() || p.path.back() != ']')
+            continue;
+        const auto theirs = get(p.ns, p.path);
+        if (theirs && *theirs != p.value) (void)set(p.ns, p.path, p.value);
+    }
 }
 
 Result<std::vector<XmpProperty>> XmpPacket::properties() const

@@ -152,12 +152,11 @@ class XmlReader {
         while (m_i < m_s.size()) {
             if (m_s[m_i] != '<') {
                 const size_t end = std::min(m_s.find('<', m_i), m_s.size());
-                if (!open.empty()) {
-                    if (!decode(m_s.substr(m_i, end - m_i), m_elems[open.back()].text, false))
-                        return Error::Malformed;
-                } else if (!allSpace(m_s.substr(m_i, end - m_i)) && m_i > 0) {
-                    // Bytes around the packet (a BOM or stray text) are not ours to judge.
-                }
+                // Text outside the root (padding, stray bytes around a packet) is not ours
+                // to judge.
+                if (!open.empty() &&
+                    !decode(m_s.substr(m_i, end - m_i), m_elems[open.back()].text, false))
+                    return Error::Malformed;
                 m_i = end;
                 continue;
             }

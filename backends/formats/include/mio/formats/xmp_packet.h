@@ -96,6 +96,7 @@ class XmpPacket {
     Result<std::string> serialize(const XmpSerializeOptions& options = {}) const;
 
   private:
+    void restoreLanguageItems(std::string_view packet);
     struct Impl;
     explicit XmpPacket(std::unique_ptr<Impl> impl);
     std::unique_ptr<Impl> m_impl;
