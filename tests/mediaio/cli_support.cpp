@@ -170,7 +170,7 @@ class JsonReader {
                 if (!key || m_at >= m_text.size() || m_text[m_at++] != ':') return std::nullopt;
                 auto member = parseValue(depth + 1);
                 if (!member) return std::nullopt;
-                value.members.emplace_back(std::move(*key), std::move(*member));
+                value.members.push_back({std::move(*key), std::move(*member)});
                 skipSpace();
                 if (m_at >= m_text.size()) return std::nullopt;
                 const char next = m_text[m_at++];
@@ -314,7 +314,7 @@ const Json& Json::operator[](size_t index) const
 bool Json::has(const std::string& key) const
 {
     for (const auto& member : members)
-        if (member.first == key) return true;
+        if (member.key == key) return true;
     return false;
 }
 

@@ -45,7 +45,8 @@ struct Json {
     double number = 0;
     std::string text;
     std::vector<Json> items;
-    std::vector<std::pair<std::string, Json>> members;
+    struct Member;
+    std::vector<Member> members;
 
     const Json& operator[](const std::string& key) const;
     const Json& operator[](size_t index) const;
@@ -53,6 +54,11 @@ struct Json {
     bool has(const std::string& key) const;
     // A number, or a string that holds one (ffprobe writes numbers as strings); NaN otherwise.
     double asNumber() const;
+};
+
+struct Json::Member {
+    std::string key;
+    Json value;
 };
 
 // One JSON text; nullopt when it is not well-formed (trailing text included).
