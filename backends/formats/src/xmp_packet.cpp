@@ -220,7 +220,18 @@ Result<XmpPacket> XmpPacket::parse(std::string_view packet)
 // item text the toolkit changed.
 void XmpPacket::restoreLanguageItems(std::string_view packet)
 {
-    if (packet.find("x-default") == std::string_view::npos) return;
+    // Only a packet with an item ahead of an x-default one needs the second reading.
+    bool displaced = false;
+    for (size_t at = packet.find("x-default"); at != std::string_view::npos && !displaced;
+         at = packet.find("x-default", at + 1)) {
+        const size_t alt = packet.rfind("Alt", at);
+        if (alt == std::string_view::npos) continue;
+        const std::string_view before = packet.substr(alt, at - alt);
+        const size_t first = before.find(":li");
+        displaced = first != std::string_view::npos &&
+                    before.find(":li", first + 1) != std::string_view::npos;
+    }
+    if (!displaced) return;
     auto listed = readXmpProperties(packet);
     if (!listed) return;
     for (const XmpProperty& p : *listed) {
