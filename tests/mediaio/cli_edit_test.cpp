@@ -108,6 +108,15 @@ TEST(MediaioMetaWrite, AudioTagsInEveryFamilyTheFileHas)
     EXPECT_EQ(tags["Vorbis:Album"].text, "Into the Trees");
     EXPECT_EQ(tags["Vorbis:Title"].text, "Escape Artist");
 
+    // get over several files: FILE, a tab and the text; a file without the tag fails alone.
+    const ToolRun both = mediaio({"meta", "get", mp3Copy.path().string(), flacCopy.path().string(),
+                                  "--block", "vorbis", "--tag", "Artist"});
+    EXPECT_EQ(both.code, 1);
+    EXPECT_EQ(both.out, flacCopy.path().string() + "\tZoë Keating\n");
+    EXPECT_NE(both.err.find(mp3Copy.path().string() + ": no tag Artist in its vorbis metadata"),
+              std::string::npos)
+        << both.err;
+
     // A tag by its catalogue name, then cleared by number; the ID3v1 block removed whole.
     run = mediaio({"meta", "set", mp3Copy.path().string(), "--block", "id3v2", "--tag", "Composer",
                    "--value", "Arvo Pärt"});
