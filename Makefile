@@ -41,7 +41,7 @@ check-sanitize: deps
 
 # clang's libFuzzer with every library instrumented for coverage; warnings are gcc's gate.
 fuzz: deps
-	cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DMIO_BUILD_FUZZERS=ON -DMIO_SANITIZE=ON -DMIO_BUILD_TESTS=OFF -DMIO_BUILD_BENCH=OFF -DCMAKE_C_FLAGS=-fsanitize=fuzzer-no-link -DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link
+	cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DMIO_BUILD_FUZZERS=ON -DMIO_SANITIZE=ON -DMIO_BUILD_TESTS=OFF -DMIO_BUILD_BENCH=OFF -DCMAKE_C_FLAGS=-fsanitize=fuzzer-no-link -DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link -DCMAKE_C_STANDARD_LIBRARIES=-Wl,-z,undefs -DCMAKE_CXX_STANDARD_LIBRARIES=-Wl,-z,undefs
 	cmake --build build-fuzz -j $(JOBS) --target mio_fuzzers
 	FUZZ_SECONDS=$(FUZZ_SECONDS) fuzz/run.sh build-fuzz
 
