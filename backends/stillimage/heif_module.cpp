@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // HEIF and AVIF through libheif, built as its own module so that only processes that meet such
 // a file load libheif and its codecs.
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -81,6 +82,42 @@ int parseHeif(Bytes f, HeaderInfo& info)
     return 1;
 }
 
+// True when the image's alpha plane is coded in limited range (16 to 235): libheif hands such
+// alpha over unexpanded, so opaque pixels would come out at 235 instead of 255.
+bool alphaIsLimitedRange(const heif_image_handle* h)
+{
+    heif_item_id ids[8];
+    const int n = heif_image_handle_get_list_of_auxiliary_image_IDs(h, 0, ids, 8);
+    for (int i = 0; i < n && i < 8; ++i) {
+        heif_image_handle* raw = nullptr;
+        if (heif_image_handle_get_auxiliary_image_handle(h, ids[i], &raw).code != heif_error_Ok)
+            continue;
+        const Handle aux(raw);
+        const char* type = nullptr;
+        if (heif_image_handle_get_auxiliary_type(aux.get(), &type).code != heif_error_Ok) continue;
+        const bool isAlpha =
+            type && (std::strstr(type, "auxiliary:alpha") || std::strstr(type, "auxid:1"));
+        heif_image_handle_free_auxiliary_types(aux.get(), &type);
+        if (!isAlpha) continue;
+        heif_color_profile_nclx* nclx = nullptr;
+        if (heif_image_handle_get_nclx_color_profile(aux.get(), &nclx).code != heif_error_Ok) {
+            // No colour box: the range is the coded stream's, known after decoding it.
+            heif_image* decoded = nullptr;
+            if (heif_decode_image(aux.get(), &decoded, heif_colorspace_undefined,
+                                  heif_chroma_undefined, nullptr)
+                    .code != heif_error_Ok)
+                return false;
+            const Image img(decoded);
+            if (heif_image_get_nclx_color_profile(img.get(), &nclx).code != heif_error_Ok)
+                return false;
+        }
+        const bool limited = nclx && nclx->full_range_flag == 0;
+        heif_nclx_color_profile_free(nclx);
+        return limited;
+    }
+    return false;
+}
+
 int readHeif(Bytes f, const HeaderInfo& info, Part part, RowSink& sink)
 {
     Context ctx;
@@ -103,9 +140,20 @@ int readHeif(Bytes f, const HeaderInfo& info, Part part, RowSink& sink)
     const int hgt = heif_image_get_height(img.get(), heif_channel_interleaved);
     if (!plane || w != sink.width() || hgt != sink.height())
         return fail(kLibErrCorrupt, "decoded HEIF picture differs from its header");
+    // Limited-range alpha comes from libheif as coded; opaque must be 255.
+    const bool expandAlpha = alpha && alphaIsLimitedRange(h);
     std::vector<uint8_t> mask(static_cast<size_t>(w));
+    std::vector<uint8_t> expanded(expandAlpha ? 4 * static_cast<size_t>(w) : 0);
     for (int y = 0; y < hgt; ++y) {
         const uint8_t* row = plane + static_cast<size_t>(y) * static_cast<size_t>(stride);
+        if (expandAlpha) {
+            std::memcpy(expanded.data(), row, expanded.size());
+            for (int x = 0; x < w; ++x) {
+                const int a = (std::max(0, row[4 * x + 3] - 16) * 255 + 109) / 219;
+                expanded[4 * size_t(x) + 3] = static_cast<uint8_t>(std::min(255, a));
+            }
+            row = expanded.data();
+        }
         if (part == Part::Mask) {
             for (int x = 0; x < w; ++x)
                 mask[size_t(x)] = row[4 * x + 3];

@@ -772,3 +772,34 @@ TEST(MediaThumbnailReferences, SteppingAcrossKeyFramesGivesEachFrame)
     std::printf("[ psnr ] stepped frames of a clip with key frames every 10: lowest %.1f dB\n",
                 lowest);
 }
+
+// An AVIF whose alpha plane is coded in limited range (16 to 235): the thumbnail's alpha is the
+// plane expanded to full range, so the opaque star is 255, as ffmpeg's alpha stream expanded.
+TEST(MediaThumbnailReferences, LimitedRangeAvifAlphaIsExpanded)
+{
+    MIO_CORPUS_FILE(file, "other-images/star.avifs");
+    auto object = openImage(file);
+    ASSERT_TRUE(object);
+    PackedDib frame = nullptr;
+    ASSERT_EQ(object->GetFrameThumbnail(&frame, 160, 120, 0, FALSE, FALSE), S_OK);
+    ASSERT_EQ(frame->biBitCount, 32);
+    const Picture mine = fromDib(frame);
+    const auto plane = run("ffmpeg -nostdin -v error -i " + quoted(file) +
+                           " -map 0:1 -frames:v 1 -vf scale=" + std::to_string(mine.w) + ":" +
+                           std::to_string(mine.h) + ":flags=area -f rawvideo -pix_fmt gray -");
+    if (plane.size() != size_t(mine.w) * size_t(mine.h)) GTEST_SKIP() << "ffmpeg gave no alpha";
+    double sum = 0;
+    int opaque = 0;
+    for (int y = 0; y < mine.h; ++y)
+        for (int x = 0; x < mine.w; ++x) {
+            const int coded = plane[size_t(y) * size_t(mine.w) + size_t(x)];
+            const int expected = std::clamp((coded - 16) * 255 / 219, 0, 255);
+            sum += std::abs(expected - int(mine.at(x, y)[3]));
+            opaque += mine.at(x, y)[3] == 255;
+        }
+    const double difference = sum / (double(mine.w) * mine.h);
+    std::printf("[ alpha ] limited-range AVIF alpha difference %.2f, %d opaque pixels\n",
+                difference, opaque);
+    EXPECT_LE(difference, kAlphaDifference);
+    EXPECT_GT(opaque, mine.w * mine.h / 5);
+}
