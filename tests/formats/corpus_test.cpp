@@ -5,6 +5,7 @@
 #include "mio/formats/photoshop.h"
 #include "mio/formats/tiff_ifd.h"
 #include "mio/formats/xmp_packet.h"
+#include "mio/formats/xmp_reader.h"
 
 #include "support/test_support.h"
 #include "test_bytes.h"
@@ -408,6 +409,28 @@ TEST_F(CorpusJpeg, IptcDatasetsAgreeWithExifTool)
     EXPECT_GT(compared, 50u);
 }
 
+// Our read-only XMP reader lists a packet node for node as the toolkit does.
+void expectReaderMatchesToolkit(const std::string& packet)
+{
+    auto toolkit = XmpPacket::parse(packet);
+    ASSERT_TRUE(toolkit.ok());
+    auto expected = toolkit->properties();
+    ASSERT_TRUE(expected.ok());
+    auto ours = readXmpProperties(packet);
+    ASSERT_TRUE(ours.ok()) << errorText(ours.error());
+    ASSERT_EQ(ours->size(), expected->size());
+    for (size_t i = 0; i < ours->size(); ++i) {
+        const XmpProperty &a = (*ours)[i], &b = (*expected)[i];
+        EXPECT_EQ(a.path, b.path) << i;
+        EXPECT_EQ(a.ns, b.ns) << a.path;
+        EXPECT_EQ(a.prefix, b.prefix) << a.path;
+        EXPECT_EQ(a.value, b.value) << a.path;
+        EXPECT_EQ(a.lang, b.lang) << a.path;
+        EXPECT_EQ(a.kind, b.kind) << a.path;
+        EXPECT_EQ(a.depth, b.depth) << a.path;
+    }
+}
+
 TEST_F(CorpusJpeg, XmpPropertiesAgreeWithExifTool)
 {
     size_t compared = 0, matched = 0, extendedPackets = 0;
@@ -430,6 +453,7 @@ TEST_F(CorpusJpeg, XmpPropertiesAgreeWithExifTool)
         ASSERT_TRUE(content.ok());
         const std::string main(content->begin(), content->end());
         compareXmp(main, tool, compared, matched);
+        expectReaderMatchesToolkit(main);
         // Extended XMP: the main packet names the GUID of the chunks that continue it.
         auto parsedMain = XmpPacket::parse(main);
         ASSERT_TRUE(parsedMain.ok());
@@ -438,6 +462,7 @@ TEST_F(CorpusJpeg, XmpPropertiesAgreeWithExifTool)
             ASSERT_TRUE(extended.ok());
             const size_t before = compared;
             compareXmp(*extended, tool, compared, matched);
+            expectReaderMatchesToolkit(*extended);
             EXPECT_GT(compared, before);
             ++extendedPackets;
         }

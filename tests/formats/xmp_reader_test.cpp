@@ -138,6 +138,46 @@ TEST(XmpReader, ReadsBytesThatAreNotUtf8AsWindows1252)
     expectSameAsToolkit(xml);
 }
 
+TEST(XmpReader, ReadsUtf16PacketsInEitherByteOrder)
+{
+    const std::string utf8 =
+        packet(desc("xmp:Label='caf\xC3\xA9 \xF0\x9F\x93\xB7'", "<dc:subject><rdf:Bag>"
+                                                                "<rdf:li>k</rdf:li></rdf:Bag>"
+                                                                "</dc:subject>"));
+    // The test text is ASCII but for U+00E9 and U+1F4F7 (a surrogate pair).
+    std::u16string wide;
+    for (size_t i = 0; i < utf8.size();) {
+        const auto b = static_cast<uint8_t>(utf8[i]);
+        if (b < 0x80) {
+            wide += static_cast<char16_t>(b);
+            ++i;
+        } else if (b == 0xC3) {
+            wide += static_cast<char16_t>(0xC0 | (static_cast<uint8_t>(utf8[i + 1]) & 0x3F));
+            i += 2;
+        } else {
+            wide += u"\U0001F4F7";
+            i += 4;
+        }
+    }
+    for (bool big : {true, false}) {
+        std::string bytes;
+        for (char16_t c : wide) {
+            const char hi = static_cast<char>(c >> 8), lo = static_cast<char>(c & 0xFF);
+            bytes += big ? hi : lo;
+            bytes += big ? lo : hi;
+        }
+        auto mine = readXmpProperties(bytes);
+        ASSERT_TRUE(mine.ok()) << big;
+        ASSERT_EQ(mine->size(), 3u);
+        EXPECT_EQ((*mine)[0].value, "caf\xC3\xA9 \xF0\x9F\x93\xB7");
+        EXPECT_EQ((*mine)[2].value, "k");
+        expectSameAsToolkit(bytes);
+    }
+    // An unpaired surrogate is refused.
+    const std::string broken = std::string("\0<\xD8\x00\0a", 6);
+    EXPECT_FALSE(readXmpProperties(broken).ok());
+}
+
 TEST(XmpReader, AnEmptyOrRdfLessPacketHasNoProperties)
 {
     auto empty = readXmpProperties(packet(""));

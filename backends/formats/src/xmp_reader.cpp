@@ -141,6 +141,46 @@ std::string repaired(std::string_view s)
     return out;
 }
 
+// A packet in UTF-16: +1 big-endian, -1 little-endian, 0 not UTF-16. XMP allows it, with or
+// without a byte-order mark; the first character of a packet is ASCII ('<' or a space).
+int utf16Order(std::string_view s)
+{
+    if (s.size() < 4 || s.size() % 2) return 0;
+    const auto b0 = static_cast<uint8_t>(s[0]), b1 = static_cast<uint8_t>(s[1]);
+    const auto b2 = static_cast<uint8_t>(s[2]), b3 = static_cast<uint8_t>(s[3]);
+    if (b0 == 0xFE && b1 == 0xFF) return 1;
+    if (b0 == 0xFF && b1 == 0xFE && !(b2 == 0 && b3 == 0)) return -1;
+    if (b0 == 0 && b1 != 0 && b2 == 0 && b3 != 0) return 1;
+    if (b0 != 0 && b1 == 0 && b2 != 0 && b3 == 0) return -1;
+    return 0;
+}
+
+bool fromUtf16(std::string_view s, bool bigEndian, std::string& out)
+{
+    out.clear();
+    out.reserve(s.size() / 2 + 16);
+    auto unit = [&](size_t i) -> uint32_t {
+        const auto a = static_cast<uint8_t>(s[i]), b = static_cast<uint8_t>(s[i + 1]);
+        return bigEndian ? (uint32_t{a} << 8 | b) : (uint32_t{b} << 8 | a);
+    };
+    size_t i = 0;
+    if (unit(0) == 0xFEFF) i = 2;
+    for (; i + 1 < s.size(); i += 2) {
+        uint32_t cp = unit(i);
+        if (cp >= 0xD800 && cp <= 0xDBFF) {
+            if (i + 3 >= s.size()) return false;
+            const uint32_t lo = unit(i + 2);
+            if (lo < 0xDC00 || lo > 0xDFFF) return false;
+            cp = 0x10000 + ((cp - 0xD800) << 10) + (lo - 0xDC00);
+            i += 2;
+        } else if (cp >= 0xDC00 && cp <= 0xDFFF) {
+            return false;
+        }
+        appendUtf8(out, cp);
+    }
+    return true;
+}
+
 class XmlReader {
   public:
     explicit XmlReader(std::string_view text) : m_s(text) {}
@@ -857,9 +897,14 @@ Result<std::vector<XmpProperty>> readXmpProperties(std::string_view packet)
 {
     try {
         if (packet.starts_with("\xEF\xBB\xBF")) packet.remove_prefix(3);
-        if (!packet.empty() && (packet[0] == '\0' || static_cast<uint8_t>(packet[0]) >= 0xFE))
-            return Error::Malformed; // UTF-16 and UTF-32 packets are left to the toolkit
         std::string fixed;
+        if (const int order = utf16Order(packet); order != 0) {
+            if (!fromUtf16(packet, order > 0, fixed)) return Error::Malformed;
+            packet = fixed;
+        } else if (!packet.empty() &&
+                   (packet[0] == '\0' || static_cast<uint8_t>(packet[0]) >= 0xFE)) {
+            return Error::Malformed; // UTF-32 packets are left to the toolkit
+        }
         if (needsRepair(packet)) {
             fixed = repaired(packet);
             packet = fixed;
