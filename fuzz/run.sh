@@ -86,7 +86,8 @@ for exe in "${targets[@]}"; do
     echo "== $name: ${seconds}s"
     # The whole engine decodes camera raw pictures at full size, which under the sanitizers
     # takes tens of seconds on a busy machine: a longer limit keeps that from passing for a
-    # hang. Its leak check stays off: LeakSanitizer's tracer faults on this engine's threads.
+    # hang. Its leak check stays off: LeakSanitizer's tracer faults once the camera-raw library
+    # has started its worker threads.
     extra=(-timeout=25)
     [ "$name" = fuzz_engine_parse ] && extra=(-timeout=150 -detect_leaks=0)
     # A new process per crash; -rss_limit_mb keeps a runaway allocation a finding, not an outage.
