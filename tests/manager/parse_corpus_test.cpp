@@ -621,6 +621,82 @@ TEST_F(ParseCorpus, EveryFileGivesTheObjectItsContentCallsFor)
     }
 }
 
+// Kind of object (or failure) and, for pictures, the thumbnail's result and size.
+struct Answer {
+    HRESULT parse = E_FAIL;
+    Outcome outcome = Outcome::Fail;
+    HRESULT thumbnail = E_FAIL;
+    int32_t thumbWidth = 0, thumbHeight = 0;
+    bool operator==(const Answer&) const = default;
+};
+
+Answer answerOf(HRESULT hr, IMediaFileIO* object)
+{
+    Answer answer;
+    answer.parse = hr;
+    answer.outcome = outcomeOf(hr, object);
+    if (answer.outcome == Outcome::ImageObject) {
+        PackedDib dib = nullptr;
+        answer.thumbnail = object->GetPreviewThumbnail(&dib, 160, 120, TRUE, FALSE);
+        if (SUCCEEDED(answer.thumbnail) && dib) {
+            answer.thumbWidth = dib->biWidth;
+            answer.thumbHeight = dib->biHeight;
+        }
+    }
+    return answer;
+}
+
+// The four entry points give one answer per file; the unbuffered reads of the image object
+// (sector-aligned, past the end of short files) decode the same pictures as buffered ones.
+TEST_F(ParseCorpus, EveryEntryPointAndBufferingModeAgrees)
+{
+    const auto files = corpusFiles();
+    ASSERT_FALSE(files.empty());
+    Watchdog watchdog;
+    int images = 0;
+    for (const auto& file : files) {
+        SCOPED_TRACE(file);
+        watchdog.arm(file, kFileLimit);
+        const std::u16string path = (support::corpusDir() / file).u16string();
+        BSTR bstr = SysAllocString(path.c_str());
+        ASSERT_NE(bstr, nullptr);
+        Answer answers[4];
+        for (int variant = 0; variant < 4; ++variant) {
+            ComPtr<IMediaFileIO> object;
+            HRESULT hr = E_UNEXPECTED;
+            switch (variant) {
+            case 0:
+                hr = m_manager->ParseFile(path.c_str(), object.GetAddressOf());
+                break;
+            case 1:
+                hr = m_manager->ParseFile_BSTR(bstr, object.GetAddressOf());
+                break;
+            case 2:
+                hr = m_manager->ParseFileEx(path.c_str(), object.GetAddressOf(), 1);
+                break;
+            case 3:
+                hr = m_manager->ParseFileEx_BSTR(bstr, object.GetAddressOf(), 1);
+                break;
+            }
+            answers[variant] = answerOf(hr, object.Get());
+        }
+        SysFreeString(bstr);
+        watchdog.disarm();
+        images += answers[0].outcome == Outcome::ImageObject;
+        for (int variant = 1; variant < 4; ++variant) {
+            EXPECT_EQ(answers[variant].parse, answers[0].parse) << "variant " << variant;
+            EXPECT_EQ(outcomeName(answers[variant].outcome),
+                      std::string(outcomeName(answers[0].outcome)))
+                << "variant " << variant;
+            EXPECT_EQ(answers[variant].thumbnail, answers[0].thumbnail) << "variant " << variant;
+            EXPECT_EQ(answers[variant].thumbWidth, answers[0].thumbWidth) << "variant " << variant;
+            EXPECT_EQ(answers[variant].thumbHeight, answers[0].thumbHeight)
+                << "variant " << variant;
+        }
+    }
+    EXPECT_GT(images, 0);
+}
+
 size_t openDescriptors()
 {
     size_t count = 0;
