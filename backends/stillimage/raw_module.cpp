@@ -28,7 +28,9 @@ int rawFailure(int code)
 // Opens the file from memory. LibRaw is large: one object per call, on the heap.
 int openRaw(Bytes f, std::unique_ptr<LibRaw>& raw)
 {
-    raw = std::make_unique<LibRaw>(0);
+    // LibRaw would print data errors to stderr; failures become our codes instead.
+    raw = std::make_unique<LibRaw>(LIBRAW_OPIONS_NO_MEMERR_CALLBACK |
+                                   LIBRAW_OPIONS_NO_DATAERR_CALLBACK);
     raw->imgdata.params.use_camera_wb = 1;
     const int rc = raw->open_buffer(const_cast<uint8_t*>(f.data), f.size);
     if (rc != LIBRAW_SUCCESS) return rawFailure(rc);

@@ -803,3 +803,23 @@ TEST(MediaThumbnailReferences, LimitedRangeAvifAlphaIsExpanded)
     EXPECT_LE(difference, kAlphaDifference);
     EXPECT_GT(opaque, mine.w * mine.h / 5);
 }
+
+// Raw files whose image data is cut short fail quietly: the engine writes nothing to the
+// process's error output (the raw decoder's own messages are switched off).
+TEST(MediaThumbnailReferences, CutRawFilesFailWithoutPrinting)
+{
+    MIO_CORPUS_FILE(mrw, "raw/exiftool_Minolta.mrw");
+    MIO_CORPUS_FILE(cr2, "raw/exiftool_CanonRaw.cr2");
+    for (const auto& file : {mrw, cr2}) {
+        SCOPED_TRACE(file.string());
+        auto object = openImage(file);
+        if (!object) continue;
+        ::testing::internal::CaptureStderr();
+        PackedDib dib = reinterpret_cast<PackedDib>(1);
+        const HRESULT hr = object->GetFrameThumbnail(&dib, 160, 120, 0, FALSE, FALSE);
+        const std::string printed = ::testing::internal::GetCapturedStderr();
+        EXPECT_EQ(hr, E_FAIL);
+        EXPECT_EQ(dib, nullptr);
+        EXPECT_EQ(printed, "");
+    }
+}
