@@ -48,8 +48,9 @@ constexpr std::chrono::seconds kFileLimit{120};
 // after the warm-up (allocator bins, a cache entry) stays below.
 constexpr double kSlopeLimit = 1024;
 constexpr size_t kGrowthLimit = 256 << 10;
-// Resident memory also moves with the allocator returning pages, so it gets a wider margin.
-constexpr double kRssSlopeLimit = 64 << 10;
+// Resident memory also moves with the allocator keeping or returning pages after the big
+// buffers of raw decodes, so it gets a wide margin; a thumbnail kept per file would exceed it.
+constexpr size_t kRssMargin = 8 << 20;
 
 // What ParseFile must make of a file: the image object, a media object of a GetFileType kind,
 // E_FAIL with the library's error text, or E_FAIL for an extension no library lists (no library
@@ -818,7 +819,9 @@ TEST_F(ParseCorpus, RepeatedParsingLeaksNoMemoryOrHandles)
     }
     EXPECT_LT(slope(heap), kSlopeLimit) << "heap in use grows with every pass";
     EXPECT_LT(heap.back(), heap.front() + kGrowthLimit) << "heap in use grew";
-    EXPECT_LT(slope(rss), kRssSlopeLimit) << "resident memory grows with every pass";
+    // Resident memory only has to settle: the later passes stay near the peak of the earlier.
+    const size_t earlyPeak = *std::max_element(rss.begin(), rss.begin() + rss.size() / 2 + 1);
+    EXPECT_LE(rss.back(), earlyPeak + kRssMargin) << "resident memory keeps growing";
 #endif
 }
 
