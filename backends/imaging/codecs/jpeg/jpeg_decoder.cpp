@@ -3,6 +3,7 @@
 // moves forward through the rows and restarts only when a caller goes back up.
 #include "codecs/jpeg/jpeg_decoder.h"
 
+#include <algorithm>
 #include <csetjmp>
 #include <cstdio>
 #include <cstring>
@@ -203,11 +204,50 @@ bool isSof(uint8_t m)
     return m >= 0xC0 && m <= 0xCF && m != 0xC4 && m != 0xC8 && m != 0xCC;
 }
 
+// Serves the segment walk from a window of the file: the walk asks for a byte or two at a time,
+// and each stream read is a positioned read of the file.
+class SegmentReader {
+  public:
+    explicit SegmentReader(IStream* stream) : m_stream(stream) {}
+
+    // Exactly `count` bytes at `pos`, or a failure.
+    HRESULT read(uint64_t pos, uint8_t* out, size_t count)
+    {
+        if (count >= sizeof m_window) {
+            RETURN_IF_FAILED(seekTo(m_stream, pos));
+            return readExact(m_stream, out, static_cast<ULONG>(count));
+        }
+        while (count > 0) {
+            if (pos < m_start || pos - m_start >= m_size) {
+                RETURN_IF_FAILED(seekTo(m_stream, pos));
+                ULONG got = 0;
+                RETURN_IF_FAILED(m_stream->Read(m_window, sizeof m_window, &got));
+                if (got == 0) return WINCODEC_ERR_STREAMREAD;
+                m_start = pos;
+                m_size = got;
+            }
+            const size_t offset = static_cast<size_t>(pos - m_start);
+            const size_t n = std::min(count, m_size - offset);
+            std::memcpy(out, m_window + offset, n);
+            out += n;
+            pos += n;
+            count -= n;
+        }
+        return S_OK;
+    }
+
+  private:
+    IStream* m_stream;
+    uint64_t m_start = 0;
+    size_t m_size = 0;
+    uint8_t m_window[4096];
+};
+
 HRESULT walkSegments(IStream* stream, JpegInfo& info)
 {
-    RETURN_IF_FAILED(seekTo(stream, 0));
+    SegmentReader in(stream);
     uint8_t soi[2];
-    if (FAILED(readExact(stream, soi, 2)) || soi[0] != 0xFF || soi[1] != 0xD8)
+    if (FAILED(in.read(0, soi, 2)) || soi[0] != 0xFF || soi[1] != 0xD8)
         return WINCODEC_ERR_UNKNOWNIMAGEFORMAT;
     uint64_t pos = 2;
     bool sawFrame = false;
@@ -215,18 +255,18 @@ HRESULT walkSegments(IStream* stream, JpegInfo& info)
         uint8_t b = 0;
         // Skip to the next 0xFF, then past fill bytes.
         do {
-            if (FAILED(readExact(stream, &b, 1))) return WINCODEC_ERR_BADHEADER;
+            if (FAILED(in.read(pos, &b, 1))) return WINCODEC_ERR_BADHEADER;
             ++pos;
         } while (b != 0xFF);
         do {
-            if (FAILED(readExact(stream, &b, 1))) return WINCODEC_ERR_BADHEADER;
+            if (FAILED(in.read(pos, &b, 1))) return WINCODEC_ERR_BADHEADER;
             ++pos;
         } while (b == 0xFF);
         const uint64_t markerPos = pos - 2;
         if (b == 0xD8 || (b >= 0xD0 && b <= 0xD7) || b == 0x01 || b == 0x00) continue;
         if (b == 0xD9) return WINCODEC_ERR_BADHEADER; // image ended before any scan
         uint8_t lenBytes[2];
-        if (FAILED(readExact(stream, lenBytes, 2))) return WINCODEC_ERR_BADHEADER;
+        if (FAILED(in.read(pos, lenBytes, 2))) return WINCODEC_ERR_BADHEADER;
         const uint16_t length = be16(lenBytes);
         if (length < 2) return WINCODEC_ERR_BADHEADER;
         info.segments.push_back({b, markerPos, length});
@@ -239,14 +279,13 @@ HRESULT walkSegments(IStream* stream, JpegInfo& info)
             sawFrame = true;
             // Only 8-bit samples decode here (12- and 16-bit need other library builds).
             uint8_t precision = 0;
-            if (payload < 6 || FAILED(readExact(stream, &precision, 1)))
+            if (payload < 6 || FAILED(in.read(pos + 2, &precision, 1)))
                 return WINCODEC_ERR_BADHEADER;
             if (precision != 8) return WINCODEC_ERR_UNSUPPORTEDPIXELFORMAT;
-            RETURN_IF_FAILED(seekTo(stream, pos + 2));
         }
         if (b == 0xE1 && !info.thumbnail && payload > 14) {
             std::vector<uint8_t> data(payload);
-            if (FAILED(readExact(stream, data.data(), payload))) return WINCODEC_ERR_BADHEADER;
+            if (FAILED(in.read(pos + 2, data.data(), payload))) return WINCODEC_ERR_BADHEADER;
             if (std::memcmp(data.data(), "Exif\0\0", 6) == 0) {
                 if (auto range = findExifThumbnail(data)) {
                     info.thumbnail = std::make_shared<const std::vector<BYTE>>(
@@ -254,8 +293,6 @@ HRESULT walkSegments(IStream* stream, JpegInfo& info)
                         data.begin() + static_cast<std::ptrdiff_t>(range->offset + range->length));
                 }
             }
-        } else {
-            RETURN_IF_FAILED(seekTo(stream, pos + 2 + payload));
         }
         pos += 2 + payload;
     }
