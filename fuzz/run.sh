@@ -89,9 +89,10 @@ for exe in "${targets[@]}"; do
     # hang. Its leak check stays off: LeakSanitizer's tracer faults once the camera-raw library
     # has started its worker threads.
     extra=(-timeout=25)
-    [ "$name" = fuzz_engine_parse ] && extra=(-timeout=150 -detect_leaks=0)
+    leaks=1
+    [ "$name" = fuzz_engine_parse ] && extra=(-timeout=150 -detect_leaks=0) && leaks=0
     # A new process per crash; -rss_limit_mb keeps a runaway allocation a finding, not an outage.
-    "$exe" "$work" -max_total_time="$seconds" "${extra[@]}" -rss_limit_mb=2560 -print_final_stats=1 \
+    ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=$leaks" "$exe" "$work" -max_total_time="$seconds" "${extra[@]}" -rss_limit_mb=2560 -print_final_stats=1 \
         -artifact_prefix="$crashes/" >"$build/fuzz-corpus/$name.log" 2>&1
     status=$?
     ran=$((ran + 1))
