@@ -683,8 +683,11 @@ STDMETHODIMP CImageFileIO::SetMetaData(int32_t nMetaFormat, int32_t nMetaTag, co
 {
     auto lock = hold();
     RETURN_HR_IF(E_FAIL, !m_opened);
-    RETURN_IF_FAILED(ensureWritable());
+    // A write that must fail whatever the file holds is refused before the object reopens for
+    // writing, so that a JPEG without XMP is not re-encoded for a call that then fails.
     RETURN_HR_IF(E_NOTIMPL, nMetaFormat != kFormatXmp);
+    RETURN_HR_IF(E_FAIL, !pbData || !GetTagPath(kFormatXmp, nMetaTag));
+    RETURN_IF_FAILED(ensureWritable());
     return writeXmpTag(nMetaTag, pbData, nDataSize);
 }
 

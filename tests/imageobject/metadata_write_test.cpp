@@ -166,7 +166,7 @@ TEST(ImageMetadataWrite, RemovalReachesFileOnlyOnUpdate)
     EXPECT_EQ(decodedPixels(copy.path()), pixels);
 }
 
-TEST(ImageMetadataWrite, RefusedCodesStillReopenWritable)
+TEST(ImageMetadataWrite, RefusedWritesNeitherReopenNorPad)
 {
     MIO_CORPUS_FILE(src, "jpeg/BlueSquare_xmp.jpg");
     support::ScopedCopy copy(src);
@@ -176,9 +176,21 @@ TEST(ImageMetadataWrite, RefusedCodesStillReopenWritable)
     ASSERT_EQ(hr, S_OK);
     const BYTE data[4] = {'a', 0, 0, 0};
     EXPECT_EQ(object->SetMetaData(1, 0, data, 4), E_NOTIMPL);
-    EXPECT_EQ(object->UpdateMetaDataToFile(), S_OK); // writable now, nothing pending
+    EXPECT_EQ(object->UpdateMetaDataToFile(), E_FAIL); // still read-only: refused before reopening
     EXPECT_EQ(object->SetMetaData(7, 999, data, 4), E_FAIL);
+    EXPECT_EQ(object->SetMetaData(7, 4, nullptr, 4), E_FAIL);
     EXPECT_EQ(support::readFile(copy.path()), before);
+
+    // A JPEG without XMP is not re-encoded with padding for a write that cannot succeed.
+    MIO_CORPUS_FILE(bare, "jpeg/Canon_40D.jpg");
+    support::ScopedCopy bareCopy(bare);
+    const auto bareBefore = support::readFile(bareCopy.path());
+    auto bareObject = open(bareCopy.path(), hr);
+    ASSERT_EQ(hr, S_OK);
+    EXPECT_EQ(bareObject->SetMetaData(1, 271, data, 4), E_NOTIMPL);
+    EXPECT_EQ(bareObject->SetMetaData(7, 999, data, 4), E_FAIL);
+    bareObject.Reset();
+    EXPECT_EQ(support::readFile(bareCopy.path()), bareBefore);
 
     // A PNG cannot be reopened for metadata writing: the reopen's failure, object closed.
     support::TempDir dir;

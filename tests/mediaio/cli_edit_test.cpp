@@ -168,9 +168,6 @@ TEST(MediaioMetaWrite, RefusedChangesLeaveFilesAsTheyWere)
          "no tag No such tag in the id3v1 catalogue"}};
     for (const auto& refusal : refusals) {
         const ToolRun run = mediaio(refusal.args);
-        // The engine rewrites a JPEG without XMP (adding padding) before it refuses; the tool
-        // puts the old bytes back and says so.
-
         SCOPED_TRACE(refusal.args[2] + " " + refusal.args[3]);
         EXPECT_EQ(run.code, 1) << run.err;
         EXPECT_NE(run.err.find("mediaio: " + refusal.args[2] + ": " + refusal.says),
@@ -179,9 +176,10 @@ TEST(MediaioMetaWrite, RefusedChangesLeaveFilesAsTheyWere)
         EXPECT_EQ(support::readFile(jpegCopy.path()), jpegBefore);
         EXPECT_EQ(support::readFile(mp3Copy.path()), mp3Before);
     }
-    // The engine had rewritten the JPEG (padding it for XMP) before refusing; the tool put the
-    // old bytes back and says so.
-    const ToolRun padded = mediaio(refusals[0].args);
+    // A caption too long for the padding the engine adds to a JPEG without XMP: the file was
+    // re-encoded before the commit failed, and the tool puts the old bytes back and says so.
+    const ToolRun padded = mediaio({"meta", "set", j, "--caption", std::string(6000, 'x')});
+    EXPECT_EQ(padded.code, 1) << padded.err;
     EXPECT_NE(padded.err.find("; the file was put back as it was"), std::string::npos)
         << padded.err;
     EXPECT_EQ(support::readFile(jpegCopy.path()), jpegBefore);

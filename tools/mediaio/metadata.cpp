@@ -319,8 +319,8 @@ struct Change {
 };
 
 // The bytes of a file kept before the engine may touch it, to be put back should the change
-// fail. The image object rewrites a JPEG without XMP (adding padding) before it looks at what
-// it is asked to write, so a refused change can otherwise leave a rewritten file behind.
+// fail. The image object re-encodes a JPEG without XMP (adding padding) before it writes, so a
+// commit that then fails (a value too large for the padding) would leave a rewritten file.
 class FileGuard {
   public:
     static constexpr uintmax_t kMaxBytes = 256ull * 1024 * 1024;
@@ -506,8 +506,13 @@ bool editFile(Engine& engine, const std::string& path, const MetaRequest& reques
     if (changes.empty()) return false;
     if (std::all_of(changes.begin(), changes.end(), [](const Change& c) { return c.holds(); }))
         return true; // nothing to write; committing nothing would be refused
+    // Only a JPEG without an XMP block is rewritten before a change is known to succeed; with
+    // a block the engine writes in place and puts the segment back itself, so large files are
+    // not copied into memory for nothing.
     FileGuard guard;
-    if (isImageObject(file.Get())) guard.arm(path);
+    int32_t xmpTags = 0;
+    if (isImageObject(file.Get()) && FAILED(file->GetMetaTags(7, &xmpTags, nullptr, 0)))
+        guard.arm(path);
     for (const auto& change : changes) {
         const HRESULT hr = change.apply();
         if (FAILED(hr)) {
