@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "media_object_open.h"
 #include "mediaobject/library_lock.h"
 #include "mediaobject/media_file_io.h"
 #include "metadata/exif_lib_source.h"
@@ -93,32 +94,8 @@ bool haveExiftool()
            std::system("command -v exiftool >/dev/null") == 0;
 }
 
-ComPtr<IMediaFileIO> openImage(const std::filesystem::path& file)
-{
-    auto hold = mio::LibraryLockHold::enter(mio::imageLibraryLock());
-    HGLOBAL block = qfFileGetFileData(file.c_str(), 0);
-    if (!block) return nullptr;
-    ComPtr<IMediaFileIO> object;
-    if (mio::CMediaFileIO::create(object.GetAddressOf()) != S_OK) return nullptr;
-    if (object->SetImageData(block) != S_OK) return nullptr;
-    static_cast<mio::CMediaFileIO*>(object.Get())->adoptLibraryLock(*hold.release());
-    return object;
-}
-
-ComPtr<IMediaFileIO> openVideo(const std::filesystem::path& file)
-{
-    VideoFileInfo record{};
-    record.recordSize = kVideoFileInfoSize;
-    record.parseMode = kVideoParseQuick;
-    std::strncpy(record.ansiPath, file.c_str(), sizeof record.ansiPath - 1);
-    auto hold = mio::LibraryLockHold::enter(mio::videoLibraryLock());
-    if (qVideoGetFileInfo(&record) <= 0) return nullptr;
-    ComPtr<IMediaFileIO> object;
-    if (mio::CMediaFileIO::create(object.GetAddressOf()) != S_OK) return nullptr;
-    if (object->SetVideoData(&record) != S_OK) return nullptr;
-    static_cast<mio::CMediaFileIO*>(object.Get())->adoptLibraryLock(*hold.release());
-    return object;
-}
+using mediatest::openImage;
+using mediatest::openVideo;
 
 std::vector<int32_t> tags(IMediaFileIO& object, int32_t code, HRESULT* result = nullptr)
 {

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "dib/packed_dib.h"
+#include "media_object_open.h"
 #include "mediaobject/library_lock.h"
 #include "mediaobject/media_file_io.h"
 #include "metadata/exif_lib_source.h"
@@ -106,32 +107,8 @@ std::vector<uint8_t> decodePixels(const fs::path& path)
     return pixels;
 }
 
-ComPtr<IMediaFileIO> openImage(const fs::path& file)
-{
-    auto hold = mio::LibraryLockHold::enter(mio::imageLibraryLock());
-    HGLOBAL block = qfFileGetFileData(file.c_str(), 0);
-    if (!block) return nullptr;
-    ComPtr<IMediaFileIO> object;
-    if (mio::CMediaFileIO::create(object.GetAddressOf()) != S_OK) return nullptr;
-    if (object->SetImageData(block) != S_OK) return nullptr;
-    static_cast<mio::CMediaFileIO*>(object.Get())->adoptLibraryLock(*hold.release());
-    return object;
-}
-
-ComPtr<IMediaFileIO> openVideo(const fs::path& file)
-{
-    VideoFileInfo record{};
-    record.recordSize = kVideoFileInfoSize;
-    record.parseMode = kVideoParseQuick;
-    std::strncpy(record.ansiPath, file.c_str(), sizeof record.ansiPath - 1);
-    auto hold = mio::LibraryLockHold::enter(mio::videoLibraryLock());
-    if (qVideoGetFileInfo(&record) <= 0) return nullptr;
-    ComPtr<IMediaFileIO> object;
-    if (mio::CMediaFileIO::create(object.GetAddressOf()) != S_OK) return nullptr;
-    if (object->SetVideoData(&record) != S_OK) return nullptr;
-    static_cast<mio::CMediaFileIO*>(object.Get())->adoptLibraryLock(*hold.release());
-    return object;
-}
+using mediatest::openImage;
+using mediatest::openVideo;
 
 std::string text(IMediaFileIO& object, int32_t code, int32_t tag, HRESULT* result = nullptr)
 {

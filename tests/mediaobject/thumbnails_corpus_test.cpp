@@ -20,6 +20,7 @@
 
 #include "dib/packed_dib.h"
 #include "dib/thumbnail_fit.h"
+#include "media_object_open.h"
 #include "mediaobject/media_file_io.h"
 #include "metadata/tag_editor_source.h"
 #include "support/test_support.h"
@@ -46,34 +47,11 @@ class Environment : public ::testing::Environment {
 };
 const auto* const g_environment = ::testing::AddGlobalTestEnvironment(new Environment);
 
+using mediatest::openImage;
+
 ComPtr<IMediaFileIO> openVideo(const fs::path& file)
 {
-    VideoFileInfo record{};
-    record.recordSize = kVideoFileInfoSize;
-    record.parseMode = kVideoParseFull;
-    std::strncpy(record.ansiPath, file.c_str(), sizeof record.ansiPath - 1);
-    auto hold = mio::LibraryLockHold::enter(mio::videoLibraryLock());
-    if (qVideoGetFileInfo(&record) <= 0) return {};
-    ComPtr<IMediaFileIO> object;
-    if (mio::CMediaFileIO::create(object.GetAddressOf()) != S_OK) return {};
-    if (object->SetVideoData(&record) != S_OK) return {};
-    static_cast<mio::CMediaFileIO*>(object.Get())->adoptLibraryLock(*hold.release());
-    return object;
-}
-
-ComPtr<IMediaFileIO> openImage(const fs::path& file)
-{
-    auto hold = mio::LibraryLockHold::enter(mio::imageLibraryLock());
-    HGLOBAL block = qfFileGetFileData(file.c_str(), 0);
-    if (!block) return {};
-    ComPtr<IMediaFileIO> object;
-    if (mio::CMediaFileIO::create(object.GetAddressOf()) != S_OK) {
-        q32FileFreeFileData(block);
-        return {};
-    }
-    object->SetImageData(block);
-    static_cast<mio::CMediaFileIO*>(object.Get())->adoptLibraryLock(*hold.release());
-    return object;
+    return mediatest::openVideo(file, kVideoParseFull);
 }
 
 std::vector<fs::path> corpusFiles(std::initializer_list<const char*> folders)
