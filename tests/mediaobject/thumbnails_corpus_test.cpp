@@ -20,52 +20,22 @@
 
 #include "dib/packed_dib.h"
 #include "dib/thumbnail_fit.h"
-#include "media_object_open.h"
 #include "mediaobject/media_file_io.h"
 #include "metadata/tag_editor_source.h"
 #include "support/test_support.h"
+#include "thumbnail_test_support.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-class Environment : public ::testing::Environment {
-    void SetUp() override
-    {
-        mio::libraryLocksInit();
-        mio::tagEditorLockInit();
-        qVideoInit();
-        mioImagingRegister();
-    }
-    void TearDown() override
-    {
-        mioImagingUnregister();
-        qVideoExit();
-        mio::tagEditorLockFini();
-        mio::libraryLocksFini();
-    }
-};
-const auto* const g_environment = ::testing::AddGlobalTestEnvironment(new Environment);
+const auto* const g_environment =
+    ::testing::AddGlobalTestEnvironment(new mediatest::ThumbnailEnvironment);
 
+using mediatest::corpusFiles;
+using mediatest::expectWithin;
 using mediatest::openImage;
-
-ComPtr<IMediaFileIO> openVideo(const fs::path& file)
-{
-    return mediatest::openVideo(file, kVideoParseFull);
-}
-
-std::vector<fs::path> corpusFiles(std::initializer_list<const char*> folders)
-{
-    std::vector<fs::path> files;
-    for (const char* folder : folders) {
-        const auto dir = support::corpusDir() / folder;
-        if (!fs::is_directory(dir)) continue;
-        for (const auto& entry : fs::directory_iterator(dir))
-            if (entry.is_regular_file()) files.push_back(entry.path());
-    }
-    std::sort(files.begin(), files.end());
-    return files;
-}
+const auto openVideo = mediatest::openFullVideo;
 
 std::string quoted(const fs::path& p)
 {
@@ -75,18 +45,7 @@ std::string quoted(const fs::path& p)
     return out + "'";
 }
 
-std::vector<uint8_t> run(const std::string& command)
-{
-    std::vector<uint8_t> out;
-    FILE* pipe = popen((command + " 2>/dev/null </dev/null").c_str(), "r");
-    if (!pipe) return out;
-    uint8_t chunk[65536];
-    size_t n = 0;
-    while ((n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0)
-        out.insert(out.end(), chunk, chunk + n);
-    pclose(pipe);
-    return out;
-}
+const auto run = support::commandOutput;
 
 std::string runText(const std::string& command)
 {
@@ -279,16 +238,6 @@ double expectResembles(const Picture& mine, const Picture& ref, double minPsnr, 
             << what << ": red and blue swapped";
     }
     return psnr;
-}
-
-void expectWithin(const BITMAPINFOHEADER* dib, int wl, int hl)
-{
-    ASSERT_NE(dib, nullptr);
-    EXPECT_GT(dib->biWidth, 0);
-    EXPECT_GT(dib->biHeight, 0);
-    EXPECT_LE(dib->biWidth, wl);
-    EXPECT_LE(dib->biHeight, hl);
-    EXPECT_TRUE(dib->biBitCount == 24 || dib->biBitCount == 32) << dib->biBitCount;
 }
 
 // The size a w x h source fits to within the limits, within a pixel of the thumbnail's size:

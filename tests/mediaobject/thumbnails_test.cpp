@@ -20,66 +20,25 @@
 
 #include "dib/image_file_io.h"
 #include "dib/packed_dib.h"
-#include "media_object_open.h"
 #include "mediaobject/media_file_io.h"
 #include "mediaobject/media_thumbnails.h"
 #include "metadata/tag_editor_source.h"
 #include "support/test_support.h"
+#include "thumbnail_test_support.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-class Environment : public ::testing::Environment {
-    void SetUp() override
-    {
-        mio::libraryLocksInit();
-        mio::tagEditorLockInit();
-        qVideoInit();
-        mioImagingRegister();
-    }
-    void TearDown() override
-    {
-        mioImagingUnregister();
-        qVideoExit();
-        mio::tagEditorLockFini();
-        mio::libraryLocksFini();
-    }
-};
-const auto* const g_environment = ::testing::AddGlobalTestEnvironment(new Environment);
+const auto* const g_environment =
+    ::testing::AddGlobalTestEnvironment(new mediatest::ThumbnailEnvironment);
 
+using mediatest::corpusFiles;
+using mediatest::expectWithin;
 using mediatest::openImage;
+const auto openVideo = mediatest::openFullVideo;
 
-ComPtr<IMediaFileIO> openVideo(const fs::path& file)
-{
-    return mediatest::openVideo(file, kVideoParseFull);
-}
-
-std::vector<fs::path> corpusFiles(std::initializer_list<const char*> folders)
-{
-    std::vector<fs::path> files;
-    for (const char* folder : folders) {
-        const auto dir = support::corpusDir() / folder;
-        if (!fs::is_directory(dir)) continue;
-        for (const auto& entry : fs::directory_iterator(dir))
-            if (entry.is_regular_file()) files.push_back(entry.path());
-    }
-    std::sort(files.begin(), files.end());
-    return files;
-}
-
-std::vector<uint8_t> runBytes(const std::string& command)
-{
-    std::vector<uint8_t> out;
-    FILE* pipe = popen((command + " 2>/dev/null").c_str(), "r");
-    if (!pipe) return out;
-    uint8_t chunk[65536];
-    size_t n = 0;
-    while ((n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0)
-        out.insert(out.end(), chunk, chunk + n);
-    pclose(pipe);
-    return out;
-}
+const auto runBytes = support::commandOutput;
 
 // A reference picture of the file at exactly w x h as top-down BGR rows, by ffmpeg: the first
 // video frame upright, or the attached picture; with `stored`, a still in its stored order.
@@ -152,16 +111,6 @@ double stillDifference(const BITMAPINFOHEADER* dib, const fs::path& file)
         if (best < 0 || d < best) best = d;
     }
     return best;
-}
-
-void expectWithin(const BITMAPINFOHEADER* dib, int wl, int hl)
-{
-    ASSERT_NE(dib, nullptr);
-    EXPECT_GT(dib->biWidth, 0);
-    EXPECT_GT(dib->biHeight, 0);
-    EXPECT_LE(dib->biWidth, wl);
-    EXPECT_LE(dib->biHeight, hl);
-    EXPECT_TRUE(dib->biBitCount == 24 || dib->biBitCount == 32) << dib->biBitCount;
 }
 
 // Largest difference allowed against the reference: resamplers, colour conversion and raw

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
@@ -118,6 +119,19 @@ std::string u8(const std::u16string& s)
             out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
         }
     }
+    return out;
+}
+
+std::vector<uint8_t> commandOutput(const std::string& command)
+{
+    std::vector<uint8_t> out;
+    FILE* pipe = popen((command + " 2>/dev/null </dev/null").c_str(), "r");
+    if (!pipe) return out;
+    uint8_t chunk[65536];
+    size_t n = 0;
+    while ((n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0)
+        out.insert(out.end(), chunk, chunk + n);
+    pclose(pipe);
     return out;
 }
 

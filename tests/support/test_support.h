@@ -48,6 +48,10 @@ private:
 std::vector<uint8_t> readFile(const std::filesystem::path& path);
 void writeFile(const std::filesystem::path& path, const std::vector<uint8_t>& bytes);
 
+// Standard output of a shell command run with no input and standard error discarded, as the
+// reference tools (ffmpeg, exiftool, vips) are run; empty when the command cannot start.
+std::vector<uint8_t> commandOutput(const std::string& command);
+
 // UTF-16 form of a UTF-8 string, for interfaces that take WCHAR text.
 std::u16string u16(const std::string& utf8);
 std::string u8(const std::u16string& utf16);
